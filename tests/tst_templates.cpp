@@ -1,0 +1,433 @@
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "app/CLogFile.h"
+#include "app/global.h"
+#include "devices/CAllDeviceHandler.h"
+
+namespace {
+// The minimal counter template: one big-endian 32-bit field and the RSSI.
+const char* COUNTER_TEMPLATE = R"({
+  "app_eui": "a1b2c3d4e5f60718", "dev_type": "Counter", "color": "#2a7ab0",
+  "device_packets": [ { "packet_type": 1, "packet_size": 5, "packet_fields": [
+      { "packet_bias": 1, "data_bit_bias": 0, "data_bit_size": 32, "data_type": "uinteger", "endianness": "be",
+        "reg_map_bias": 0, "reg_bit_bias": 0, "reg_bit_size": 32, "data_name": "Counter value" } ] } ],
+  "server_data": [ { "data_code": "rssi", "reg_map_bias": 10, "reg_bit_bias": 0, "reg_bit_size": 16,
+                     "data_name": "RSSI" } ] })";
+
+QJsonObject parse(const QByteArray& text)
+{
+    return QJsonDocument::fromJson(text).object();
+}
+
+QJsonObject goodField()
+{
+    return parse(R"({ "packet_bias": 1, "data_bit_bias": 0, "data_bit_size": 16, "data_type": "integer",
+                      "reg_map_bias": 3, "reg_bit_bias": 0, "reg_bit_size": 16, "data_name": "T" })");
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+QString readLog()
+{
+    QCoreApplication::processEvents();
+    QFile f(QStringLiteral("history.log"));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+} // namespace
+
+class TestTemplates : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void fieldRules_data();
+    void fieldRules();
+    void packetRules_data();
+    void packetRules();
+    void unknownServerCodeIsLogged();
+    void templateRules();
+    void loadsFolderAndLogs();
+    void reportsBrokenFiles_data();
+    void reportsBrokenFiles();
+    void missingOrEmptyFolder();
+    void registerListOrder();
+    void sampleTemplatesLoad();
+    void fuzzNeverCrashes();
+
+private:
+    QTemporaryDir* dir = nullptr;
+    QString oldCwd;
+};
+
+void TestTemplates::init()
+{
+    oldCwd = QDir::currentPath();
+    dir = new QTemporaryDir();
+    QVERIFY(dir->isValid());
+    QDir::setCurrent(dir->path());
+    CLogFile::getInstance(QStringLiteral("history.log"), QString());
+}
+
+void TestTemplates::cleanup()
+{
+    CAllDeviceHandler::resetInstance();
+    delete CLogFile::getInstance();
+    QDir::setCurrent(oldCwd);
+    delete dir;
+}
+
+void TestTemplates::fieldRules_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("endianness");
+    QTest::addColumn<int>("packetBias");
+
+    QTest::newRow("endianness absent is little-endian") << "" << QJsonValue() << true << 0 << 1;
+    QTest::newRow("endianness BE in capitals is big-endian") << "endianness" << QJsonValue("BE") << true << 1 << 1;
+    QTest::newRow("endianness le") << "endianness" << QJsonValue("le") << true << 0 << 1;
+    QTest::newRow("endianness as the number 1 is rejected") << "endianness" << QJsonValue(1) << false << 0 << 0;
+    QTest::newRow("endianness as another word is rejected") << "endianness" << QJsonValue("middle") << false << 0 << 0;
+    QTest::newRow("packet_bias as a string reads as 0") << "packet_bias" << QJsonValue("3") << true << 0 << 0;
+    QTest::newRow("packet_bias as a fraction reads as 0") << "packet_bias" << QJsonValue(2.5) << true << 0 << 0;
+    QTest::newRow("packet_bias beyond 32 bits reads as 0") << "packet_bias" << QJsonValue(1e12) << true << 0 << 0;
+    QTest::newRow("a required key null is rejected") << "data_name" << QJsonValue(QJsonValue::Null) << false << 0 << 0;
+    QTest::newRow("a required key missing is rejected") << "-reg_bit_size" << QJsonValue() << false << 0 << 0;
+}
+
+void TestTemplates::fieldRules()
+{
+    QFETCH(QString, key);
+    QFETCH(QJsonValue, value);
+    QFETCH(bool, valid);
+    QFETCH(int, endianness);
+    QFETCH(int, packetBias);
+
+    QJsonObject obj = goodField();
+    if (key.startsWith(QLatin1Char('-')))
+        obj.remove(key.mid(1));
+    else if (!key.isEmpty())
+        obj.insert(key, value);
+    const REGS::SDevicePacketField field(obj);
+    QCOMPARE(field.isValid, valid);
+    if (valid) {
+        QCOMPARE(field.endianness, endianness);
+        QCOMPARE(field.packetBias, packetBias);
+        QCOMPARE(field.regMapBias, 3);
+        QCOMPARE(field.dataType, QStringLiteral("integer"));
+    }
+}
+
+void TestTemplates::packetRules_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("fieldCount");
+    QTest::addColumn<int>("packetSize");
+
+    const QByteArray f = QJsonDocument(goodField()).toJson(QJsonDocument::Compact);
+    QTest::newRow("one good field") << "{\"packet_type\":2,\"packet_size\":3,\"packet_fields\":[" + f + "]}" << true
+                                    << 1 << 3;
+    QTest::newRow("packet_size absent gives 0") << "{\"packet_type\":2,\"packet_fields\":[" + f + "]}" << true << 1
+                                                << 0;
+    QTest::newRow("packet_size null gives 0") << "{\"packet_type\":2,\"packet_size\":null,\"packet_fields\":[" + f +
+                                                     "]}"
+                                              << true << 1 << 0;
+    QTest::newRow("a bad field is dropped, the packet kept")
+        << "{\"packet_type\":2,\"packet_fields\":[" + f + ",{\"packet_bias\":1},7]}" << true << 1 << 0;
+    QTest::newRow("all fields invalid drops the packet")
+        << QByteArray("{\"packet_type\":2,\"packet_fields\":[{\"packet_bias\":1}]}") << false << 0 << 0;
+    QTest::newRow("empty field array") << QByteArray("{\"packet_type\":2,\"packet_fields\":[]}") << false << 0 << 0;
+    QTest::newRow("fields not an array") << QByteArray("{\"packet_type\":2,\"packet_fields\":{}}") << false << 0 << 0;
+    QTest::newRow("packet_type missing") << "{\"packet_fields\":[" + f + "]}" << false << 0 << 0;
+    QTest::newRow("packet_type null") << "{\"packet_type\":null,\"packet_fields\":[" + f + "]}" << false << 0 << 0;
+}
+
+void TestTemplates::packetRules()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(bool, valid);
+    QFETCH(int, fieldCount);
+    QFETCH(int, packetSize);
+
+    const REGS::SDevicePacket packet(parse(json));
+    QCOMPARE(packet.isValid, valid);
+    if (valid) {
+        QCOMPARE(packet.packetFields.size(), fieldCount);
+        QCOMPARE(packet.packetSize, packetSize);
+        QCOMPARE(packet.packetType, 2);
+    }
+}
+
+void TestTemplates::unknownServerCodeIsLogged()
+{
+    const REGS::SServerData upper(
+        parse(R"({"data_code":"RSSI","reg_map_bias":1,"reg_bit_bias":0,"reg_bit_size":16,"data_name":"r"})"));
+    QVERIFY(!upper.isValid);
+    QVERIFY(readLog().endsWith(QStringLiteral("]ERROR: [SServerData] Server keyword [RSSI] is unknown!")));
+
+    const REGS::SServerData fcnt(
+        parse(R"({"data_code":"fcnt","reg_map_bias":4,"reg_bit_bias":0,"reg_bit_size":16,"data_name":"f"})"));
+    QVERIFY(fcnt.isValid);
+    QCOMPARE(fcnt.bitSize, 32);
+    QCOMPARE(fcnt.dataType, QStringLiteral("uinteger"));
+    QCOMPARE(fcnt.regMapBias, 4);
+}
+
+void TestTemplates::templateRules()
+{
+    QJsonObject obj = parse(COUNTER_TEMPLATE);
+    QJsonArray packets = obj.value(QStringLiteral("device_packets")).toArray();
+    QJsonObject second = packets.at(0).toObject();
+    second.insert(QStringLiteral("packet_size"), 9);
+    packets.append(second); // the same type again: the later one is used
+    obj.insert(QStringLiteral("device_packets"), packets);
+    obj.insert(QStringLiteral("color"), QStringLiteral("nonsense"));
+
+    QTest::ignoreMessage(QtDebugMsg, "[SDeviceTemplate] Invalid color name [nonsense]");
+    const REGS::SDeviceTemplate t(obj);
+    QVERIFY(t.isValid);
+    QCOMPARE(t.appEui, QStringLiteral("A1B2C3D4E5F60718"));
+    QCOMPARE(t.color, QColor(QStringLiteral("#94999D")));
+    QCOMPARE(t.devicePackets.size(), 1);
+    QCOMPARE(t.devicePackets.value(1).packetSize, 9);
+    QCOMPARE(t.serverData.value(QStringLiteral("rssi")).regMapBias, 10);
+
+    QTest::ignoreMessage(QtDebugMsg, "[SDeviceTemplate] Device packets array is empty");
+    obj.insert(QStringLiteral("device_packets"), QJsonArray());
+    QVERIFY(!REGS::SDeviceTemplate(obj).isValid);
+}
+
+void TestTemplates::loadsFolderAndLogs()
+{
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    writeFile(QStringLiteral("deviceFolder/a.json"), COUNTER_TEMPLATE);
+    QByteArray upper = COUNTER_TEMPLATE;
+    upper.replace("a1b2c3d4e5f60718", "A1B2C3D4E5F60718").replace("Counter\"", "Other\"");
+    writeFile(QStringLiteral("deviceFolder/b.JSON"), upper);
+    writeFile(QStringLiteral("deviceFolder/notes.txt"), "not a template");
+
+    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+    const QString log = readLog();
+    QVERIFY(log.contains(QStringLiteral("]Device [A1B2C3D4E5F60718] inited SUCCESSULLY")));
+    QVERIFY(log.contains(QStringLiteral("]Device [A1B2C3D4E5F60718] already inited. Skip")));
+
+    const REGS::SDeviceTemplateInfo info = registry->getTemplateInfo(QStringLiteral("A1B2C3D4E5F60718"));
+    QCOMPARE(info.devType, QStringLiteral("Counter"));
+    QCOMPARE(info.color, QColor(QStringLiteral("#2a7ab0")));
+    QVERIFY(!registry->getTemplateInfo(QStringLiteral("a1b2c3d4e5f60718")).color.isValid());
+    QVERIFY(registry->getTemplateInfo(QStringLiteral("FFFF")).devType.isNull());
+    QCOMPARE(registry->getTemplateInfo().size(), 1);
+
+    // A second init adds only keys that are new.
+    QByteArray third = COUNTER_TEMPLATE;
+    writeFile(QStringLiteral("deviceFolder/c.json"), third.replace("a1b2c3d4e5f60718", "00000000000000c3"));
+    registry->init();
+    const QList<REGS::SDeviceTemplateInfo> all = registry->getTemplateInfo();
+    QCOMPARE(all.size(), 2);
+    QCOMPARE(all.at(0).appEui, QStringLiteral("00000000000000C3"));
+}
+
+void TestTemplates::reportsBrokenFiles_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("logLine");
+
+    QTest::newRow("truncated JSON names the path, error and offset")
+        << QByteArray("{\"app_eui\": \"01\",")
+        << QStringLiteral("ERROR: [CAllDeviceHandler] Invalid parsing JSON file [%1/deviceFolder/x.json]: "
+                          "error[unterminated object], row[17]");
+    QTest::newRow("an empty document") << QByteArray("{}") << QStringLiteral("File [x.json] is not contans JSON document");
+}
+
+void TestTemplates::reportsBrokenFiles()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, logLine);
+
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    writeFile(QStringLiteral("deviceFolder/x.json"), content);
+    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+    const QString expected = logLine.contains(QStringLiteral("%1")) ? logLine.arg(QDir::currentPath()) : logLine;
+    QVERIFY2(readLog().contains(QStringLiteral("]") + expected), qPrintable(readLog()));
+    QVERIFY(registry->getTemplateInfo().isEmpty());
+}
+
+void TestTemplates::missingOrEmptyFolder()
+{
+    CAllDeviceHandler::getInstance();
+    QVERIFY(readLog().contains(
+        QStringLiteral("][CAllDeviceHandler::init] Dirrectory with device signature is not existed")));
+    CAllDeviceHandler::resetInstance();
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    CAllDeviceHandler::getInstance();
+    QVERIFY(readLog().contains(QStringLiteral("][CAllDeviceHandler::init] Dirrectory with device signature is empty")));
+}
+
+void TestTemplates::registerListOrder()
+{
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    QJsonObject obj = parse(COUNTER_TEMPLATE);
+    QJsonArray server = obj.value(QStringLiteral("server_data")).toArray();
+    server.append(
+        parse(R"({"data_code":"fcnt","reg_map_bias":12,"reg_bit_bias":0,"reg_bit_size":32,"data_name":"Frames"})"));
+    obj.insert(QStringLiteral("server_data"), server);
+    QJsonArray packets = obj.value(QStringLiteral("device_packets")).toArray();
+    QJsonObject zero = packets.at(0).toObject();
+    zero.insert(QStringLiteral("packet_type"), 0);
+    QJsonArray zeroFields = {goodField()};
+    zero.insert(QStringLiteral("packet_fields"), zeroFields);
+    packets.append(zero);
+    obj.insert(QStringLiteral("device_packets"), packets);
+    writeFile(QStringLiteral("deviceFolder/t.json"), QJsonDocument(obj).toJson());
+
+    const REGS::SDeviceRegisterInfo info =
+        CAllDeviceHandler::getInstance()->getRegisterInfo(QStringLiteral("A1B2C3D4E5F60718"));
+    QCOMPARE(info.appEui, QStringLiteral("A1B2C3D4E5F60718"));
+    QStringList names;
+    for (const REGS::SRegisterInfo& r : info.registers) {
+        names << QStringLiteral("%1/%2/%3/%4").arg(r.dataName).arg(r.source).arg(r.regMapBias).arg(r.dataType);
+        QCOMPARE(r.startValue, 0.0);
+        QCOMPARE(r.gratingPeriod, 1.0);
+        QVERIFY(r.unit.isEmpty());
+    }
+    // Server data by code, then packet fields by packet type.
+    QCOMPARE(names, QStringList({"Frames/0/12/uinteger", "RSSI/0/10/integer", "T/1/3/integer",
+                                 "Counter value/1/0/uinteger"}));
+    QVERIFY(CAllDeviceHandler::getInstance()->getRegisterInfo(QStringLiteral("nope")).registers.isEmpty());
+}
+
+void TestTemplates::sampleTemplatesLoad()
+{
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    const QDir samples(QStringLiteral(TW_SOURCE_DIR "/templates"));
+    const QStringList files = samples.entryList({QStringLiteral("*.json")}, QDir::Files);
+    QVERIFY(files.size() >= 3);
+    for (const QString& name : files)
+        QVERIFY(QFile::copy(samples.filePath(name), QStringLiteral("deviceFolder/") + name));
+    const QList<REGS::SDeviceTemplateInfo> loaded = CAllDeviceHandler::getInstance()->getTemplateInfo();
+    QCOMPARE(loaded.size(), files.size());
+    for (const REGS::SDeviceTemplateInfo& info : loaded) {
+        QVERIFY(!info.devType.isEmpty());
+        QCOMPARE(info.appEui, info.appEui.toUpper());
+        QVERIFY(!CAllDeviceHandler::getInstance()->getRegisterInfo(info.appEui).registers.isEmpty());
+    }
+}
+
+namespace {
+QJsonValue randomValue(QRandomGenerator& rng, int depth);
+
+QJsonValue randomScalar(QRandomGenerator& rng)
+{
+    switch (rng.bounded(7)) {
+    case 0:
+        return QJsonValue(QJsonValue::Null);
+    case 1:
+        return QJsonValue(rng.bounded(2) == 0);
+    case 2:
+        return QJsonValue(static_cast<double>(rng.bounded(-300, 300)));
+    case 3:
+        return QJsonValue(rng.generateDouble() * 1e300 * (rng.bounded(2) ? 1 : -1));
+    case 4:
+        return QJsonValue(QStringList({"le", "BE", "integer", "text", "rssi", "ts", "#fff", ""}).at(rng.bounded(8)));
+    default:
+        return QJsonValue(static_cast<double>(rng.bounded(0, 70)));
+    }
+}
+
+QJsonValue randomValue(QRandomGenerator& rng, int depth)
+{
+    static const QStringList keys = {"app_eui",      "dev_type",     "color",         "server_data",   "device_packets",
+                                     "packet_type",  "packet_size",  "packet_fields", "packet_bias",   "data_bit_bias",
+                                     "data_bit_size", "data_type",    "endianness",    "data_code",     "reg_map_bias",
+                                     "reg_bit_bias", "reg_bit_size", "data_name"};
+    const int kind = depth > 6 ? 9 : rng.bounded(10);
+    if (kind < 3) {
+        QJsonObject obj;
+        const int n = rng.bounded(12);
+        for (int i = 0; i < n; ++i)
+            obj.insert(keys.at(rng.bounded(keys.size())), randomValue(rng, depth + 1));
+        return obj;
+    }
+    if (kind < 5) {
+        QJsonArray arr;
+        const int n = rng.bounded(5);
+        for (int i = 0; i < n; ++i)
+            arr.append(randomValue(rng, depth + 1));
+        return arr;
+    }
+    return randomScalar(rng);
+}
+
+QByteArray mutate(QByteArray text, QRandomGenerator& rng)
+{
+    const int edits = 1 + rng.bounded(4);
+    for (int i = 0; i < edits && !text.isEmpty(); ++i) {
+        const int pos = rng.bounded(text.size());
+        switch (rng.bounded(4)) {
+        case 0:
+            text.truncate(pos);
+            break;
+        case 1:
+            text[pos] = static_cast<char>(rng.bounded(256));
+            break;
+        case 2:
+            text.insert(pos, QByteArray(1 + rng.bounded(3), "[{\"0:,}]"[rng.bounded(8)]));
+            break;
+        default:
+            text.remove(pos, 1 + rng.bounded(8));
+        }
+    }
+    return text;
+}
+} // namespace
+
+// Whatever a template file holds, loading never crashes, and whatever loads
+// is usable by decoding: every packet has fields and every datum a known code.
+void TestTemplates::fuzzNeverCrashes()
+{
+    QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    QRandomGenerator rng(20261206);
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    int accepted = 0;
+    for (int i = 0; i < 3000; ++i) {
+        QByteArray text;
+        if (i % 3 == 0)
+            text = mutate(COUNTER_TEMPLATE, rng);
+        else if (i % 3 == 1)
+            text = QJsonDocument(randomValue(rng, 0).toObject()).toJson();
+        else
+            text = QByteArray(rng.bounded(64), '[') + QByteArray(rng.bounded(64), '{');
+        const REGS::SDeviceTemplate t(QJsonDocument::fromJson(text).object());
+        if (t.isValid) {
+            ++accepted;
+            QVERIFY(!t.devicePackets.isEmpty());
+            for (const REGS::SDevicePacket& p : t.devicePackets)
+                QVERIFY(p.isValid && !p.packetFields.isEmpty());
+            for (const REGS::SServerData& d : t.serverData)
+                QVERIFY(REGS::RegsServerDataTemplates.contains(d.dataCode));
+        }
+        if (i % 100 == 0)
+            writeFile(QStringLiteral("deviceFolder/f%1.json").arg(i), text);
+    }
+    CAllDeviceHandler::getInstance();
+    qInstallMessageHandler(previous);
+    QVERIFY(accepted > 0); // the mutations still reach the accepting paths
+}
+
+QTEST_GUILESS_MAIN(TestTemplates)
+#include "tst_templates.moc"
