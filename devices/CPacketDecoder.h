@@ -8,6 +8,12 @@
 
 // Turns one uplink of a registered device into register texts, by its template.
 // Pure apart from the log lines, so it is tested without storage or sockets.
+//
+// A scaled number that does not fit its register width saturates instead of
+// wrapping, as a SCADA reader expects: 1- and 2-byte fields to -32768..32767
+// ("integer") or 0..65535 ("uinteger"), 4-byte fields to the 32-bit range and
+// 8-byte fields to the 64-bit range of their type; NaN gives 0. Unscaled values
+// (multiplier 1, extra value 0) pass bit-exact, also beyond 2^53.
 class CPacketDecoder
 {
 public:
