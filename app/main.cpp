@@ -7,14 +7,17 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QThread>
-#include <QWidget>
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/CTerminationWatcher.h"
 #include "app/global.h"
 #include "devices/CAllDeviceHandler.h"
+#include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
+#include "ui/CAddNewDeviceForm.h"
+#include "ui/CEditDeviceForm.h"
+#include "ui/mainwindow.h"
 #include "widgets/color.h"
 
 namespace {
@@ -65,14 +68,22 @@ int main(int argc, char* argv[])
     CSettings::getInstance(SETT::SETT_FILENAME);
     CLogFile::getInstance(COMM::LOG_FILENAME, QString());
 
+    CServerHandler* server = CServerHandler::getInstance();
+
     CDataBaseHandler* storage = CDataBaseHandler::getInstance();
     if (!storage)
         return failWithoutStorage();
     QThread* storageThread = startStorageThread(storage);
-    CAllDeviceHandler::getInstance();
 
-    QWidget window;
-    window.setWindowTitle(COMM::TITLE);
+    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+    QObject::connect(server, &CServerHandler::newPacketReceived, registry, &CAllDeviceHandler::newPacketReceivedSlot,
+                     Qt::QueuedConnection);
+    CAddNewDeviceForm* addForm = CAddNewDeviceForm::getInstance();
+    QObject::connect(server, &CServerHandler::getDevicesListResp, addForm, &CAddNewDeviceForm::getDevicesListRespSlot,
+                     Qt::QueuedConnection);
+    CEditDeviceForm::getInstance();
+
+    MainWindow window;
     window.show();
     const int result = app.exec();
     storageThread->quit();

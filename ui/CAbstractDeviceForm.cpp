@@ -1,0 +1,198 @@
+#include "ui/CAbstractDeviceForm.h"
+
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLayoutItem>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QStandardItemModel>
+#include <QVBoxLayout>
+
+#include "app/global.h"
+#include "devices/CAllDeviceHandler.h"
+#include "ui/CDeviceDelegat.h"
+#include "ui/CDeviceSearchModel.h"
+#include "ui/CSimpleRegisterDelegat.h"
+#include "widgets/CSearchEditWidget.h"
+
+namespace {
+const int TYPES_PER_ROW = 5;
+
+QBoxLayout* withMargins(QBoxLayout* layout, int margin, int spacing)
+{
+    layout->setContentsMargins(margin, margin, margin, margin);
+    layout->setSpacing(spacing);
+    return layout;
+}
+} // namespace
+
+CAbstractDeviceForm::CAbstractDeviceForm(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Add new device interface"));
+    setGeometry(30, 30, 800, 600);
+    setWindowFlags(Qt::Window);
+    setWindowIcon(QIcon(QStringLiteral(":/tarnwick.png")));
+    QBoxLayout* main = withMargins(new QVBoxLayout(this), 5, 5);
+
+    titleLabel = new QLabel(QStringLiteral("Add new device interface"));
+    titleLabel->setObjectName(QStringLiteral("title1Lab"));
+    main->addWidget(titleLabel, 0, Qt::AlignHCenter);
+    main->addWidget(buildConnectionBox());
+    main->addLayout(buildListsRow());
+    main->addWidget(buildTypeBox());
+    main->addWidget(buildButtonBox());
+}
+
+QPushButton* CAbstractDeviceForm::makeWarningButton(const QString& toolTip)
+{
+    auto* button = new QPushButton(QStringLiteral("!"));
+    button->setObjectName(QStringLiteral("redBtn"));
+    button->setToolTip(toolTip);
+    button->setFixedSize(25, 25);
+    button->hide();
+    return button;
+}
+
+QWidget* CAbstractDeviceForm::buildConnectionBox()
+{
+    auto* box = new QGroupBox(QStringLiteral("Connection parameters"));
+    QBoxLayout* layout = withMargins(new QHBoxLayout(box), 5, 5);
+    portEdit = new QLineEdit();
+    portEdit->setAccessibleName(QStringLiteral("TCP port"));
+    portEdit->setFixedSize(50, 25);
+    portEdit->setValidator(new QIntValidator(portEdit));
+    portWarning = makeWarningButton(QStringLiteral("Invalid TCP port (is used or unsupported)"));
+    startAddrEdit = new QLineEdit();
+    startAddrEdit->setAccessibleName(QStringLiteral("Start address"));
+    startAddrEdit->setFixedWidth(50);
+    startAddrEdit->setValidator(new QIntValidator(startAddrEdit));
+    startAddrWarning = makeWarningButton(QStringLiteral("Empty start address"));
+
+    layout->addStretch(1);
+    layout->addWidget(new QLabel(QStringLiteral("TCP port for device:")), 1, Qt::AlignRight);
+    layout->addWidget(portEdit);
+    layout->addWidget(portWarning);
+    layout->addStretch(3);
+    layout->addWidget(new QLabel(QStringLiteral("Start address for registers:")), 1, Qt::AlignRight);
+    layout->addWidget(startAddrEdit);
+    layout->addWidget(startAddrWarning);
+    layout->addStretch(1);
+    return box;
+}
+
+QLayout* CAbstractDeviceForm::buildListsRow()
+{
+    QBoxLayout* row = withMargins(new QHBoxLayout(), 0, 5);
+
+    auto* devicesBox = new QGroupBox(QStringLiteral("Accessible devices"));
+    stack = new QStackedLayout(devicesBox);
+    messageLabel = new QLabel();
+    messageLabel->setObjectName(QStringLiteral("title1Lab"));
+    messageLabel->setAlignment(Qt::AlignCenter);
+    stack->addWidget(messageLabel);
+
+    auto* listPage = new QWidget();
+    QBoxLayout* listLayout = withMargins(new QVBoxLayout(listPage), 5, 5);
+    searchEdit = new CSearchEditWidget();
+    connect(searchEdit, &CSearchEditWidget::textChangedSignal, this, &CAbstractDeviceForm::deviceSearchNameSlot);
+    deviceModel = new QStandardItemModel(0, DB::DEV_COL_COUNT, this);
+    searchModel = new CDeviceSearchModel(this);
+    searchModel->setSourceModel(deviceModel);
+    deviceView = new QListView();
+    deviceView->setItemDelegate(new CDeviceDelegat(this));
+    deviceView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    deviceView->setModel(searchModel);
+    connect(deviceView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &CAbstractDeviceForm::deviceListSelectSlot);
+    listLayout->addWidget(searchEdit);
+    listLayout->addWidget(deviceView, 50);
+    stack->addWidget(listPage);
+    row->addWidget(devicesBox, 2);
+
+    auto* registersBox = new QGroupBox(QStringLiteral("Device's registers"));
+    QBoxLayout* registersLayout = withMargins(new QVBoxLayout(registersBox), 5, 5);
+    registerModel = new QStandardItemModel(0, DB::DATA_COL_COUNT, this);
+    registerView = new QListView();
+    registerView->setItemDelegate(new CSimpleRegisterDelegat(this));
+    registerView->setEditTriggers(QAbstractItemView::DoubleClicked);
+    registerView->setModel(registerModel);
+    registersLayout->addWidget(registerView, 50);
+    row->addWidget(registersBox, 3);
+    return row;
+}
+
+QWidget* CAbstractDeviceForm::buildTypeBox()
+{
+    auto* box = new QGroupBox(QStringLiteral("Registered device type"));
+    QBoxLayout* layout = withMargins(new QHBoxLayout(box), 5, 5);
+    typeGrid = new QGridLayout();
+    typeGrid->setContentsMargins(0, 0, 0, 0);
+    typeGrid->setSpacing(5);
+    layout->addLayout(typeGrid);
+    auto* refreshButton = new QPushButton(QIcon(QStringLiteral(":/refresh2Ico.png")), QString());
+    refreshButton->setObjectName(QStringLiteral("blueBtn"));
+    refreshButton->setToolTip(QStringLiteral("Refresh"));
+    refreshButton->setFixedSize(30, 30);
+    refreshButton->setIconSize(QSize(24, 24));
+    connect(refreshButton, &QPushButton::clicked, this, &CAbstractDeviceForm::refresh);
+    layout->addWidget(refreshButton, 0, Qt::AlignRight | Qt::AlignVCenter);
+    return box;
+}
+
+QWidget* CAbstractDeviceForm::buildButtonBox()
+{
+    auto* buttons = new QDialogButtonBox(Qt::Horizontal);
+    buttons->setCenterButtons(true);
+    QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
+    ok->setObjectName(QStringLiteral("greenBtn"));
+    ok->setDefault(true);
+    ok->setFixedSize(100, 35);
+    QPushButton* cancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("orangeBtn"));
+    cancel->setFixedSize(100, 35);
+    connect(buttons, &QDialogButtonBox::accepted, this, &CAbstractDeviceForm::addDeviceSlot);
+    connect(buttons, &QDialogButtonBox::rejected, this, &CAbstractDeviceForm::reject);
+    return buttons;
+}
+
+int CAbstractDeviceForm::showForm(QString _title)
+{
+    setWindowTitle(_title);
+    refresh();
+    return exec();
+}
+
+void CAbstractDeviceForm::fillDeviceTypes()
+{
+    while (typeGrid->count() > 0) {
+        QLayoutItem* item = typeGrid->takeAt(typeGrid->count() - 1);
+        delete item->widget();
+        delete item;
+    }
+    const QList<REGS::SDeviceTemplateInfo> types = CAllDeviceHandler::getInstance()->getTemplateInfo();
+    for (int i = 0; i < types.size(); ++i) {
+        auto* label = new QLabel(types.at(i).devType);
+        label->setStyleSheet(
+            QStringLiteral("QLabel {padding: 5px; background-color: %1;}").arg(types.at(i).color.name()));
+        typeGrid->addWidget(label, i / TYPES_PER_ROW, i % TYPES_PER_ROW);
+    }
+}
+
+void CAbstractDeviceForm::showMessage(const QString& text)
+{
+    messageLabel->setText(text);
+    stack->setCurrentIndex(0);
+}
+
+void CAbstractDeviceForm::removeAllRows(QStandardItemModel* model)
+{
+    if (model->rowCount() > 0)
+        model->removeRows(0, model->rowCount());
+}
