@@ -1,0 +1,320 @@
+// The whole road of a value: the stand-in network server pushes uplinks, the
+// gateway logs in, the operator registers a device with scaling, and a Modbus
+// client reads the scaled values -- then again from a restarted gateway.
+
+#include <future>
+
+#include <modbus.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QProcess>
+#include <QStackedLayout>
+#include <QStandardItemModel>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "app/global.h"
+#include "devices/CAllDeviceHandler.h"
+#include "server/CServerHandler.h"
+#include "storage/CDataBaseHandler.h"
+#include "ui/CAddNewDeviceForm.h"
+#include "ui/CEditDeviceForm.h"
+#include "ui/CSimpleRegisterDelegat.h"
+#include "ui/mainwindow.h"
+
+namespace {
+const int START_ADDR = 100;
+const QString DEV_EUI = QStringLiteral("7a52000000010001"); // the server writes it in lower case
+const int CONST_RAW = 60;                                     // report interval, constant in every uplink
+
+// Reads holding registers with libmodbus; empty on any failure.
+QVector<quint16> readRegisters(int port, int addr, int count)
+{
+    QVector<quint16> words(count);
+    modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+    if (!ctx)
+        return {};
+    modbus_set_response_timeout(ctx, 2, 0);
+    const bool ok = modbus_connect(ctx) == 0 && modbus_read_registers(ctx, addr, count, words.data()) == count;
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return ok ? words : QVector<quint16>();
+}
+
+// The gateway under test serves from this thread's event loop, so the client
+// runs beside it while the loop keeps turning.
+QVector<quint16> readWhileServing(int port, int addr, int count)
+{
+    auto result = std::async(std::launch::async, readRegisters, port, addr, count);
+    while (result.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return result.get();
+}
+
+quint32 counterOf(const QVector<quint16>& words)
+{
+    return (quint32(words.at(0)) << 16) | words.at(1);
+}
+
+int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+QJsonObject standinConfig()
+{
+    const QJsonArray fields = {
+        QJsonObject{{"offset", 1}, {"size", 4}, {"order", "be"}, {"generator", "counter"}, {"start", 1000}, {"step", 1}},
+        QJsonObject{{"offset", 5}, {"size", 2}, {"order", "le"}, {"generator", "const"}, {"value", 3300}},
+        QJsonObject{{"offset", 7}, {"size", 1}, {"generator", "const"}, {"value", CONST_RAW}},
+    };
+    const QJsonObject device{{"dev_eui", DEV_EUI},     {"dev_name", "Boiler room"}, {"app_eui", "7a52000000000001"},
+                             {"period_ms", 150},       {"port", 2},                 {"freq", 868100000},
+                             {"dr", 5},                {"rssi", -71},               {"snr", 9.5},
+                             {"packet_type", 1},       {"packet_size", 8},          {"fields", fields}};
+    return QJsonObject{{"host", "127.0.0.1"}, {"port", 0},          {"login", "operator"},
+                       {"password", "tarnwick"}, {"history_size", 5}, {"devices", QJsonArray{device}}};
+}
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void registerReadRestartRead();
+    void startupFailsWithoutStorage();
+
+private:
+    void startStandin();
+    void startGatewayInProcess();
+    void stopGatewayInProcess();
+    void registerOfferedDevice(int modbusPort);
+    QLabel* statusLabel() const;
+
+    QTemporaryDir* dir = nullptr;
+    QString oldCwd;
+    QProcess standin;
+    int standinPort = 0;
+    QThread* storageThread = nullptr;
+    MainWindow* window = nullptr;
+};
+
+void TestEndToEnd::init()
+{
+    oldCwd = QDir::currentPath();
+    dir = new QTemporaryDir();
+    QVERIFY(dir->isValid());
+    QDir::setCurrent(dir->path());
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    for (const QString& name : QDir(QStringLiteral(TW_SOURCE_DIR "/templates")).entryList({"*.json"}))
+        QVERIFY(QFile::copy(QStringLiteral(TW_SOURCE_DIR "/templates/") + name, QStringLiteral("deviceFolder/") + name));
+}
+
+void TestEndToEnd::cleanup()
+{
+    stopGatewayInProcess();
+    if (standin.state() != QProcess::NotRunning) {
+        standin.kill();
+        standin.waitForFinished();
+    }
+    QDir::setCurrent(oldCwd);
+    delete dir;
+}
+
+void TestEndToEnd::startStandin()
+{
+    QFile config(QStringLiteral("standin.json"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(QJsonDocument(standinConfig()).toJson());
+    config.close();
+    standin.start(QStringLiteral(TW_STANDIN_BIN), {QStringLiteral("--config"), config.fileName()});
+    QVERIFY(standin.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(standin.canReadLine(), 10000);
+    const QByteArray line = standin.readLine().trimmed();
+    QVERIFY2(line.startsWith("LISTENING "), line.constData());
+    standinPort = line.mid(10).toInt();
+    QVERIFY(standinPort > 0);
+}
+
+void TestEndToEnd::startGatewayInProcess()
+{
+    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
+    globalVarInit();
+    QFile settings(SETT::SETT_FILENAME);
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.write(QStringLiteral("[server]\nip=127.0.0.1\nport=%1\nlogin=operator\npassword=tarnwick\n")
+                       .arg(standinPort)
+                       .toUtf8());
+    settings.close();
+    CSettings::getInstance(SETT::SETT_FILENAME);
+    CLogFile::getInstance(COMM::LOG_FILENAME, QString());
+    CServerHandler* server = CServerHandler::getInstance();
+    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+    QVERIFY(storage);
+    storageThread = new QThread();
+    storage->moveToThread(storageThread);
+    storageThread->start();
+    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+    connect(server, &CServerHandler::newPacketReceived, registry, &CAllDeviceHandler::newPacketReceivedSlot,
+            Qt::QueuedConnection);
+    connect(server, &CServerHandler::getDevicesListResp, CAddNewDeviceForm::getInstance(),
+            &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
+    CEditDeviceForm::getInstance();
+    window = new MainWindow();
+    window->show();
+}
+
+void TestEndToEnd::stopGatewayInProcess()
+{
+    delete window;
+    window = nullptr;
+    CEditDeviceForm::resetInstance();
+    CAddNewDeviceForm::resetInstance();
+    CAllDeviceHandler::resetInstance();
+    CServerHandler::resetInstance();
+    if (storageThread) {
+        storageThread->quit();
+        storageThread->wait();
+        delete storageThread;
+        storageThread = nullptr;
+    }
+    CDataBaseHandler::resetInstance();
+    delete CLogFile::getInstance();
+    CSettings::resetInstance();
+}
+
+QLabel* TestEndToEnd::statusLabel() const
+{
+    for (QLabel* label : window->findChildren<QLabel*>())
+        if (label->text() == QLatin1String("Connection state...") || label->text().contains(QLatin1String("WAIT")) ||
+            label->text() == QLatin1String("SUCCESS"))
+            return label;
+    return nullptr;
+}
+
+// What an operator does: open the add dialog, take the offered device, set the
+// scaling of one register in the register editor, choose port and address, OK.
+void TestEndToEnd::registerOfferedDevice(int modbusPort)
+{
+    CAddNewDeviceForm* form = CAddNewDeviceForm::getInstance();
+    QVERIFY(QMetaObject::invokeMethod(form, "refresh"));
+    auto* stack = form->findChild<QStackedLayout*>();
+    QTRY_COMPARE_WITH_TIMEOUT(stack->currentIndex(), 1, 15000);
+
+    QListView* registerView = nullptr;
+    for (QListView* view : form->findChildren<QListView*>())
+        if (qobject_cast<CSimpleRegisterDelegat*>(view->itemDelegate()))
+            registerView = view;
+    QVERIFY(registerView);
+    QAbstractItemModel* registers = registerView->model();
+    int intervalRow = -1;
+    for (int r = 0; r < registers->rowCount(); ++r)
+        if (registers->index(r, DB::DATA_COL_NAME).data().toString() == QLatin1String("Report interval"))
+            intervalRow = r;
+    QVERIFY(intervalRow >= 0);
+
+    auto* delegate = static_cast<CSimpleRegisterDelegat*>(registerView->itemDelegate());
+    const QModelIndex index = registers->index(intervalRow, 0);
+    QWidget* editor = delegate->createEditor(registerView->viewport(), QStyleOptionViewItem(), index);
+    QVERIFY(editor);
+    delegate->setEditorData(editor, index);
+    const QList<QLineEdit*> fields = editor->findChildren<QLineEdit*>();
+    QCOMPARE(fields.size(), 3); // extra value, multiplier, units, in this order
+    fields.at(0)->setText(QStringLiteral("7.0"));
+    fields.at(1)->setText(QStringLiteral("2.5"));
+    fields.at(2)->setText(QStringLiteral("s"));
+    delegate->setModelData(editor, registers, index);
+    delete editor;
+
+    for (QLineEdit* edit : form->findChildren<QLineEdit*>()) {
+        if (edit->accessibleName() == QLatin1String("TCP port"))
+            edit->setText(QString::number(modbusPort));
+        if (edit->accessibleName() == QLatin1String("Start address"))
+            edit->setText(QString::number(START_ADDR));
+    }
+    QVERIFY(QMetaObject::invokeMethod(form, "addDeviceSlot"));
+    QVERIFY(CAllDeviceHandler::getInstance()->isRegistered(DEV_EUI));
+}
+
+void TestEndToEnd::registerReadRestartRead()
+{
+    startStandin();
+    startGatewayInProcess();
+    QTRY_COMPARE_WITH_TIMEOUT(statusLabel() ? statusLabel()->text() : QString(), QStringLiteral("SUCCESS"), 15000);
+
+    const int modbusPort = freePort();
+    registerOfferedDevice(modbusPort);
+
+    // Pulse count (32 bits at +0), battery (+2), report interval (+3, scaled).
+    QVector<quint16> words;
+    QTRY_VERIFY_WITH_TIMEOUT((words = readWhileServing(modbusPort, START_ADDR, 4)).size() == 4 && words.at(3) != 0,
+                             15000);
+    QCOMPARE(int(words.at(3)), qRound(CONST_RAW * 2.5 + 7.0));
+    QCOMPARE(int(words.at(2)), 3300);
+    const quint32 first = counterOf(words);
+    QVERIFY(first >= 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(counterOf(readWhileServing(modbusPort, START_ADDR, 2)) > first, 10000);
+
+    // The low word alone reads the same as within the whole datum.
+    standin.kill();
+    standin.waitForFinished();
+    QTest::qWait(300); // let the last queued writes reach the storage thread
+    const QVector<quint16> settled = readWhileServing(modbusPort, START_ADDR, 4);
+    QCOMPARE(settled.size(), 4);
+    QCOMPARE(readWhileServing(modbusPort, START_ADDR + 1, 1), QVector<quint16>{settled.at(1)});
+    stopGatewayInProcess();
+
+    // The real executable, started again in the same folder, serves the stored values.
+    QProcess gateway;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    gateway.setProcessEnvironment(env);
+    gateway.setWorkingDirectory(dir->path());
+    gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
+    QVERIFY(gateway.waitForStarted());
+    QVector<quint16> again;
+    QTRY_VERIFY_WITH_TIMEOUT((again = readRegisters(modbusPort, START_ADDR, 4)).size() == 4, 15000);
+    QCOMPARE(again, settled);
+
+    gateway.terminate(); // SIGTERM: a clean quit
+    QVERIFY(gateway.waitForFinished(10000));
+    QCOMPARE(gateway.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(gateway.exitCode(), 0);
+}
+
+void TestEndToEnd::startupFailsWithoutStorage()
+{
+    QVERIFY(QDir().mkdir(DB::DB_FILENAME)); // a folder where the database file should be
+    QProcess gateway;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    gateway.setProcessEnvironment(env);
+    gateway.setWorkingDirectory(dir->path());
+    gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
+    QVERIFY(gateway.waitForFinished(15000));
+    QCOMPARE(gateway.exitCode(), 1);
+    QVERIFY(gateway.readAllStandardError().contains("CRITICAL_ERROR! [main] Data base [server.db] cannot be opened"));
+    QFile log(QStringLiteral("history.log"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    QVERIFY(text.contains("CRITICAL_ERROR! Data base hasn't been created/opened!"));
+    QVERIFY(text.contains("CRITICAL_ERROR! [main] Data base [server.db] cannot be opened"));
+}
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_e2e.moc"
