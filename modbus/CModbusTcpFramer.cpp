@@ -1,0 +1,107 @@
+#include "modbus/CModbusTcpFramer.h"
+
+namespace {
+constexpr uint8_t FUNC_READ_HOLDING = 3;
+constexpr uint8_t FUNC_READ_INPUT = 4;
+constexpr uint8_t EXCEPTION_BIT = 0x80;
+
+uint16_t readWord(const QByteArray& buffer, int offset)
+{
+    return static_cast<uint16_t>(static_cast<uint8_t>(buffer.at(offset)) << 8 |
+                                 static_cast<uint8_t>(buffer.at(offset + 1)));
+}
+
+void appendWord(QByteArray& out, uint16_t word)
+{
+    out.append(static_cast<char>(word >> 8));
+    out.append(static_cast<char>(word & 0xFF));
+}
+} // namespace
+
+CModbusTcpFramer::SFrameResult CModbusTcpFramer::takeFrame(const QByteArray& buffer, uint16_t port,
+                                                           const RegisterReader& reader)
+{
+    SFrameResult result;
+    if (buffer.size() < MBAP_LENGTH)
+        return result;
+    const SModbusMBAP mbap = readMbap(buffer);
+    const int frameLength = mbap.length + MBAP_LENGTH;
+    if (buffer.size() < frameLength) {
+        result.status = FRAME_INCOMPLETE;
+        return result;
+    }
+    result.consumed = frameLength;
+    if (mbap.length < MIN_REQUEST_LENGTH) {
+        result.status = FRAME_DROPPED;
+        return result;
+    }
+    result.status = FRAME_FOUND;
+    result.answer = answerFor(mbap, readPduHeader(buffer), port, reader);
+    return result;
+}
+
+CModbusTcpFramer::SModbusMBAP CModbusTcpFramer::readMbap(const QByteArray& buffer)
+{
+    SModbusMBAP mbap;
+    mbap.transactionId = readWord(buffer, 0);
+    mbap.protocolId = readWord(buffer, 2);
+    mbap.length = readWord(buffer, 4);
+    return mbap;
+}
+
+CModbusTcpFramer::SModbusTcpPacketHeader CModbusTcpFramer::readPduHeader(const QByteArray& buffer)
+{
+    SModbusTcpPacketHeader header;
+    header.unitId = static_cast<uint8_t>(buffer.at(6));
+    header.functionCode = static_cast<uint8_t>(buffer.at(7));
+    header.startAddress = readWord(buffer, 8);
+    header.registerCount = readWord(buffer, 10);
+    return header;
+}
+
+QByteArray CModbusTcpFramer::answerFor(const SModbusMBAP& mbap, const SModbusTcpPacketHeader& header,
+                                       uint16_t port, const RegisterReader& reader)
+{
+    if (header.functionCode != FUNC_READ_HOLDING && header.functionCode != FUNC_READ_INPUT)
+        return buildExceptionAnswer(mbap, header, EXCEPTION_ILLEGAL_FUNCTION);
+    // The byte count is one byte: more than 125 words cannot be stated in it.
+    if (header.registerCount > MAX_READ_REGISTERS)
+        return buildExceptionAnswer(mbap, header, EXCEPTION_ILLEGAL_DATA_VALUE);
+    QMap<uint16_t, uint16_t> data;
+    if (header.registerCount > 0 && reader)
+        data = reader(port, header.startAddress, header.registerCount);
+    return buildReadAnswer(mbap, header, data);
+}
+
+QByteArray CModbusTcpFramer::answerHeader(const SModbusMBAP& mbap, uint8_t unitId, uint8_t functionCode,
+                                          uint16_t pduLength)
+{
+    QByteArray out;
+    appendWord(out, mbap.transactionId);
+    appendWord(out, mbap.protocolId);
+    appendWord(out, static_cast<uint16_t>(pduLength + 1)); // the unit identifier counts too
+    out.append(static_cast<char>(unitId));
+    out.append(static_cast<char>(functionCode));
+    return out;
+}
+
+QByteArray CModbusTcpFramer::buildReadAnswer(const SModbusMBAP& mbap, const SModbusTcpPacketHeader& header,
+                                             const QMap<uint16_t, uint16_t>& data)
+{
+    const uint16_t count = qMin(header.registerCount, MAX_READ_REGISTERS);
+    QByteArray out =
+        answerHeader(mbap, header.unitId, header.functionCode, static_cast<uint16_t>(2 + 2 * count));
+    out.reserve(out.size() + 1 + 2 * count);
+    out.append(static_cast<char>(2 * count));
+    for (uint16_t i = 0; i < count; ++i)
+        appendWord(out, data.value(static_cast<uint16_t>(header.startAddress + i), 0));
+    return out;
+}
+
+QByteArray CModbusTcpFramer::buildExceptionAnswer(const SModbusMBAP& mbap,
+                                                  const SModbusTcpPacketHeader& header, uint8_t exceptionCode)
+{
+    QByteArray out = answerHeader(mbap, header.unitId, header.functionCode | EXCEPTION_BIT, 2);
+    out.append(static_cast<char>(exceptionCode));
+    return out;
+}
