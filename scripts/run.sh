@@ -8,7 +8,7 @@ scripts/build.sh
 
 REPO="$PWD"
 RUN_DIR="${TARNWICK_RUN_DIR:-$REPO/run}"
-STANDIN_PORT="${TARNWICK_STANDIN_PORT:-8765}"
+STANDIN_PORT="${TARNWICK_STANDIN_PORT:-8002}"
 mkdir -p "$RUN_DIR/deviceFolder"
 
 # Seed the sample templates; templates the operator added or changed stay.
