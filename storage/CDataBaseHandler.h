@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+
+#include <QHash>
 #include <QMap>
 #include <QMutex>
 #include <QObject>
@@ -10,6 +13,8 @@
 
 #include "app/global.h"
 
+class QThread;
+
 // Owner of server.db. Lives in the storage thread, where the queued
 // saveRegisterData calls run; every other operation is called directly from
 // the main thread. One mutex serialises all use of the connection.
@@ -18,6 +23,8 @@ class CDataBaseHandler : public QObject
     Q_OBJECT
 public:
     static CDataBaseHandler* getInstance();
+    // Tests only: drops the instance so the next getInstance opens the file again.
+    static void resetInstance();
 
     bool registerNewDevice(const DB::SDeviceRegMapDescription& desc, const unsigned short& port);
     bool deleteDevice(unsigned int deviceId);
@@ -26,7 +33,8 @@ public:
     QStringList getRegisteredDevices();
     DB::SDbRegParamInfo getRegisterParam(QString devEui, unsigned int regAddr);
     void updateRegInfo(DB::SDbDevRegParamInfo info);
-    QMap<unsigned short, unsigned short> getRegisterData(const int& port, const int& firstRegister, const int& count);
+    QMap<unsigned short, unsigned short> getRegisterData(const int& port, const int& firstRegister,
+                                                         const int& count);
 
 public slots:
     void saveRegisterData(DB::SDbDeviceRegDataSet regData);
@@ -35,6 +43,42 @@ private:
     explicit CDataBaseHandler(QObject* parent = nullptr);
     ~CDataBaseHandler() override;
 
-    QSqlDatabase db;
+    // Construction steps.
+    bool createTables();
+    bool createTable(const QString& table, bool sizeValid, const QString& sqlTemplate);
+    void createIndexes();
+    void fail(const QString& message);
+
+    // Connections and statements; the caller holds the mutex.
+    QSqlDatabase connection();
+    QSqlDatabase openThreadConnection(QThread* thread);
+    bool prepared(const QString& sql, QSqlQuery& query);
+    void releaseConnections();
+
+    // Registration steps, run inside one transaction.
+    bool insertDevice(const DB::SDeviceRegMapDescription& desc, const unsigned short& port);
+    bool isNewDevice(const QString& devEui);
+    bool insertDeviceRow(const DB::SDeviceRegMapDescription& desc, const unsigned short& port);
+    bool queryDeviceId(const QString& devEui, bool& found, unsigned int& deviceId);
+    bool readDeviceId(const QString& devEui, unsigned int& deviceId);
+    bool insertRegisterRows(const DB::SDeviceRegMapDescription& desc, const unsigned short& port,
+                            unsigned int deviceId);
+    bool deleteRows(unsigned int deviceId);
+    bool runAtomically(const QString& origin, const std::function<bool()>& work);
+
+    // Register value helpers.
+    bool findDeviceId(const QString& devEui, unsigned int& deviceId);
+    bool widestSpan(int port, int& span);
+    QSqlQuery materialised(QSqlQuery query);
+
+    QSqlDatabase db; // connection of the thread that created the handler (main)
     QMutex mutex;
+    // Every other thread that calls in gets a connection of its own: a Qt SQL
+    // connection may only be used by the thread that opened it.
+    QHash<QThread*, QSqlDatabase> threadConnections;
+    QString dbPath; // absolute, so later connections find the file whatever the working directory
+    // Statements prepared once per connection, by connection name and SQL text.
+    QHash<QString, QHash<QString, QSqlQuery>> statements;
+    // Widest datum of each port, in registers; reset whenever devices change.
+    QHash<int, int> portSpans;
 };

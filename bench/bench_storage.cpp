@@ -1,0 +1,269 @@
+// Storage throughput: packets stored and Modbus ranges read through
+// CDataBaseHandler, against the same work done with the plain sqlite3 API.
+
+#include <cstdio>
+#include <functional>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMap>
+#include <QTemporaryDir>
+
+#include <sqlite3.h>
+
+#include "app/CLogFile.h"
+#include "app/global.h"
+#include "storage/CDataBaseHandler.h"
+
+namespace {
+const int PORT = 502;
+const int DEVICES = 50;
+const int REGISTERS = 10; // per device, 16 bits each
+const double SECONDS = 0.7;
+
+using Words = QMap<unsigned short, unsigned short>;
+
+QString deviceEui(int device)
+{
+    return QStringLiteral("70B3D5%1").arg(device, 10, 16, QLatin1Char('0')).toUpper();
+}
+
+DB::SDbDeviceRegDataSet packet(int n)
+{
+    DB::SDbDeviceRegDataSet set;
+    set.devEui = deviceEui(n % DEVICES);
+    set.startAddr = (n % DEVICES) * REGISTERS;
+    for (int i = 0; i < REGISTERS; ++i) {
+        const QString word = QStringLiteral("%1").arg((n + i) & 0xffff, 4, 16, QLatin1Char('0'));
+        set.appendRewriteData(word, i, word);
+    }
+    return set;
+}
+
+// Operations per second of work(n), n counting up, run for about SECONDS.
+double rate(const std::function<void(int)>& work)
+{
+    QElapsedTimer timer;
+    timer.start();
+    int n = 0;
+    while (timer.nsecsElapsed() < qint64(SECONDS * 1e9)) {
+        for (int i = 0; i < 50; ++i)
+            work(n++);
+    }
+    return n / (timer.nsecsElapsed() / 1e9);
+}
+
+int readStart(int n, int count)
+{
+    return (n * 37) % (DEVICES * REGISTERS - count + 1);
+}
+
+class CRawStore
+{
+public:
+    CRawStore(const char* file, const char* journal, const char* synchronous);
+    ~CRawStore();
+    void registerDevices();
+    void save(const DB::SDbDeviceRegDataSet& set);
+    Words read(int port, int first, int count);
+
+private:
+    void exec(const QString& sql);
+    sqlite3_stmt* prepare(const char* sql);
+
+    sqlite3* db = nullptr;
+    sqlite3_stmt* selectId = nullptr;
+    sqlite3_stmt* update = nullptr;
+    sqlite3_stmt* range = nullptr;
+};
+
+CRawStore::CRawStore(const char* file, const char* journal, const char* synchronous)
+{
+    sqlite3_open(file, &db);
+    exec(QStringLiteral("PRAGMA journal_mode=%1;").arg(QLatin1String(journal)));
+    exec(QStringLiteral("PRAGMA synchronous=%1;").arg(QLatin1String(synchronous)));
+    exec(QStringLiteral("CREATE TABLE devices ( device INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                        "name TEXT, app_eui TEXT, dev_eui TEXT, port INTEGER, start_addr INTEGER );"));
+    exec(QStringLiteral(
+        "CREATE TABLE dev_data ( device INTEGER NOT NULL, port INTEGER, reg_addr INTEGER, "
+        "start_value INTEGER, grating_period REAL, bit_size REAL, data_type TEXT, value TEXT, "
+        "full_value TEXT, time INTEGER, name TEXT, unit TEXT, parent INTEGER, source INTEGER );"));
+    exec(QStringLiteral(
+        "CREATE INDEX idx_eui ON devices ( dev_eui ); CREATE INDEX idx_device ON devices ( device );"
+        "CREATE INDEX idx_dev_parent ON dev_data ( device, parent );"
+        "CREATE INDEX idx_dev_regaddr ON dev_data ( device, reg_addr );"
+        "CREATE INDEX idx_port_regaddr ON dev_data ( port, reg_addr );"));
+    selectId = prepare("SELECT device FROM devices WHERE dev_eui=?;");
+    update = prepare("UPDATE dev_data SET value=?, full_value=?, time=? WHERE device=? AND reg_addr=?;");
+    range = prepare(
+        "SELECT reg_addr, bit_size, full_value FROM dev_data WHERE port=? AND reg_addr BETWEEN ? AND ? "
+        "ORDER BY reg_addr ASC;");
+}
+
+CRawStore::~CRawStore()
+{
+    sqlite3_finalize(selectId);
+    sqlite3_finalize(update);
+    sqlite3_finalize(range);
+    sqlite3_close(db);
+}
+
+void CRawStore::exec(const QString& sql)
+{
+    sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr);
+}
+
+sqlite3_stmt* CRawStore::prepare(const char* sql)
+{
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    return stmt;
+}
+
+void CRawStore::registerDevices()
+{
+    exec(QStringLiteral("BEGIN;"));
+    for (int d = 0; d < DEVICES; ++d) {
+        exec(QStringLiteral("INSERT INTO devices (name, app_eui, dev_eui, port, start_addr) "
+                            "VALUES ('dev%1', 'APP', '%2', %3, %4);")
+                 .arg(d)
+                 .arg(deviceEui(d))
+                 .arg(PORT)
+                 .arg(d * REGISTERS));
+        for (int i = 0; i < REGISTERS; ++i)
+            exec(QStringLiteral("INSERT INTO dev_data (device, port, reg_addr, start_value, grating_period, "
+                                "bit_size, data_type, name, parent, source, unit) "
+                                "VALUES (%1, %2, %3, 0.0, 1.0, 16, 'uinteger', 'r', 1, 1, '');")
+                     .arg(d + 1)
+                     .arg(PORT)
+                     .arg(d * REGISTERS + i));
+    }
+    exec(QStringLiteral("COMMIT;"));
+}
+
+void CRawStore::save(const DB::SDbDeviceRegDataSet& set)
+{
+    sqlite3_bind_text16(selectId, 1, set.devEui.utf16(), set.devEui.size() * 2, SQLITE_STATIC);
+    const sqlite3_int64 id = sqlite3_step(selectId) == SQLITE_ROW ? sqlite3_column_int64(selectId, 0) : 0;
+    sqlite3_reset(selectId);
+    if (id == 0)
+        return;
+    for (const DB::SDbDeviceRegDataRewrite& entry : set.rewriteList) {
+        sqlite3_bind_text16(update, 1, entry.value.utf16(), entry.value.size() * 2, SQLITE_STATIC);
+        if (entry.fullValue.isEmpty())
+            sqlite3_bind_null(update, 2);
+        else
+            sqlite3_bind_text16(update, 2, entry.fullValue.utf16(), entry.fullValue.size() * 2,
+                                SQLITE_STATIC);
+        sqlite3_bind_int64(update, 3, QDateTime::currentMSecsSinceEpoch());
+        sqlite3_bind_int64(update, 4, id);
+        sqlite3_bind_int(update, 5, set.startAddr + entry.regOffset);
+        sqlite3_step(update);
+        sqlite3_reset(update);
+    }
+}
+
+int hexDigit(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c |= 0x20;
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Only the narrow, well-formed data of this benchmark: the first word of the image.
+unsigned short firstWord(const unsigned char* text)
+{
+    int word = 0;
+    for (int i = 0; text && i < 4 && hexDigit(text[i]) >= 0; ++i)
+        word = word * 16 + hexDigit(text[i]);
+    return static_cast<unsigned short>(word);
+}
+
+Words CRawStore::read(int port, int first, int count)
+{
+    Words words;
+    for (int i = 0; i < count; ++i)
+        words.insert(static_cast<unsigned short>(first + i), 0);
+    sqlite3_bind_int(range, 1, port);
+    sqlite3_bind_int(range, 2, first);
+    sqlite3_bind_int(range, 3, first + count - 1);
+    while (sqlite3_step(range) == SQLITE_ROW)
+        words[static_cast<unsigned short>(sqlite3_column_int(range, 0))] =
+            firstWord(sqlite3_column_text(range, 2));
+    sqlite3_reset(range);
+    return words;
+}
+
+void registerDevices(CDataBaseHandler* storage)
+{
+    for (int d = 0; d < DEVICES; ++d) {
+        DB::SDeviceRegMapDescription desc{
+            deviceEui(d), QStringLiteral("APP"), QStringLiteral("dev%1").arg(d), d * REGISTERS, {}};
+        for (int i = 0; i < REGISTERS; ++i)
+            desc.registers << REGS::SRegisterInfo{QStringLiteral("r"),        1,   i,   16,
+                                                  QStringLiteral("uinteger"), 0.0, 1.0, QString()};
+        storage->registerNewDevice(desc, PORT);
+    }
+}
+
+void report(const char* what, double handler, double raw)
+{
+    std::printf("%-34s handler %10.0f/s   raw sqlite3 %10.0f/s   raw/handler %5.2f\n", what, handler, raw,
+                raw / handler);
+}
+
+// The machine is shared: each side is measured three times, alternately, and
+// its best run counts.
+void compare(const char* what, const std::function<void(int)>& handler, const std::function<void(int)>& raw)
+{
+    double bestHandler = 0;
+    double bestRaw = 0;
+    for (int round = 0; round < 3; ++round) {
+        bestHandler = qMax(bestHandler, rate(handler));
+        bestRaw = qMax(bestRaw, rate(raw));
+    }
+    report(what, bestHandler, bestRaw);
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    CLogFile::getInstance(COMM::LOG_FILENAME, QString());
+    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+    if (!storage)
+        return 1;
+    registerDevices(storage);
+    CRawStore raw("raw.db", "WAL", "NORMAL");
+    raw.registerDevices();
+
+    std::printf("%d devices of %d registers on port %d; WAL journal, synchronous NORMAL on both sides\n",
+                DEVICES, REGISTERS, PORT);
+    QVector<DB::SDbDeviceRegDataSet> packets;
+    for (int n = 0; n < 1000; ++n)
+        packets << packet(n);
+    compare(
+        "packets stored (10 registers)",
+        [&](int n) { storage->saveRegisterData(packets.at(n % packets.size())); },
+        [&](int n) { raw.save(packets.at(n % packets.size())); });
+    for (const int count : {10, 125}) {
+        volatile int sink = 0;
+        compare(
+            count == 10 ? "Modbus reads of 10 registers" : "Modbus reads of 125 registers",
+            [&](int n) { sink = sink + storage->getRegisterData(PORT, readStart(n, count), count).size(); },
+            [&](int n) { sink = sink + raw.read(PORT, readStart(n, count), count).size(); });
+    }
+    // Why the journal settings matter: the same raw packet work with the defaults.
+    CRawStore safest("raw-full.db", "DELETE", "FULL");
+    safest.registerDevices();
+    const double savedFull = rate([&](int n) { safest.save(packets.at(n % packets.size())); });
+    std::printf("%-34s raw sqlite3 %10.0f/s (rollback journal, synchronous FULL)\n",
+                "packets stored, defaults", savedFull);
+    QCoreApplication::processEvents();
+    return 0;
+}
