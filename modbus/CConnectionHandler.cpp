@@ -22,7 +22,9 @@ QString peerText(const QHostAddress& address)
 
 QMap<uint16_t, uint16_t> readStore(int port, int start, int count)
 {
-    return CDataBaseHandler::getInstance()->getRegisterData(port, start, count);
+    // Without a database every address reads as zero, as an unstored one does.
+    CDataBaseHandler* store = CDataBaseHandler::getInstance();
+    return store ? store->getRegisterData(port, start, count) : QMap<uint16_t, uint16_t>();
 }
 } // namespace
 

@@ -105,6 +105,7 @@ private slots:
     void libmodbusClientReads();
     void mbpollReads_data();
     void mbpollReads();
+    void floodInOneWriteIsAnsweredInOrder();
     void fuzzedFramesLeaveListenerServing();
     void peerThatNeverReadsIsDropped();
     void busyPortIsReported();
@@ -465,6 +466,36 @@ void TestModbus::mbpollReads()
     QCOMPARE(process.exitCode(), 0);
     for (const QString& line : expected)
         QVERIFY2(output.contains(line), qPrintable(output));
+}
+
+void TestModbus::floodInOneWriteIsAnsweredInOrder()
+{
+    // 30000 requests, 360 KB: the gateway takes them a slice at a time, and the
+    // slices cut frames apart anywhere.
+    const quint16 port = startGateway();
+    QVERIFY(port);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(3000));
+    QByteArray flood;
+    QByteArray expected;
+    for (int i = 0; i < 30000; ++i) {
+        const bool holding = i % 2 == 0;
+        flood += request(quint16(i), holding ? 3 : 4, holding ? 100 : 105, 1);
+        expected += request(quint16(i), 0, 0, 0).left(2) + hex("0000 0005 01") + char(holding ? 3 : 4) +
+                    hex("02") + (holding ? hex("1234") : hex("00ff"));
+    }
+    client.write(flood);
+    QByteArray received;
+    QElapsedTimer timer;
+    timer.start();
+    while (received.size() < expected.size() && timer.elapsed() < 20000) {
+        QTest::qWait(5);
+        received += client.readAll();
+    }
+    QCOMPARE(received.size(), expected.size());
+    QVERIFY(received == expected);
+    QVERIFY(!readLog().contains(QStringLiteral("connection dropped")));
 }
 
 void TestModbus::fuzzedFramesLeaveListenerServing()
