@@ -226,6 +226,12 @@ QWidget* kitColumn(QWidget* window)
         tile->setFixedSize(150, 60);
         tiles->addWidget(tile);
     }
+    auto* tall = new CWinButton(QIcon(QStringLiteral(":/tarnwick.png")), QStringLiteral("Gateway"),
+                                QStringLiteral("v1.0"), nullptr);
+    tall->setValSpace(4);
+    tall->setValueColor(QC_GLOB_ORANGE1_L3);
+    tall->setFixedSize(80, 110);
+    tiles->addWidget(tall);
     tiles->addStretch();
     layout->addLayout(tiles);
     return column;
