@@ -17,7 +17,8 @@ CDeviceHandler::CDeviceHandler(const quint16& _port) : QTcpServer(nullptr), port
 void CDeviceHandler::appendDevice(QString devEui)
 {
     if (devEuiList.contains(devEui)) {
-        qDebug() << QStringLiteral("[CDeviceHandler::appendDevice] Device [%1] already exist!").arg(devEui);
+        qDebug().noquote()
+            << QStringLiteral("[CDeviceHandler::appendDevice] Device [%1] already exist!").arg(devEui);
         return;
     }
     devEuiList.append(devEui);

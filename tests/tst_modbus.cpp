@@ -109,6 +109,7 @@ private slots:
     void fuzzedFramesLeaveListenerServing();
     void peerThatNeverReadsIsDropped();
     void busyPortIsReported();
+    void listenerKeepsEachDeviceOnce();
 
 private:
     quint16 startGateway();
@@ -600,6 +601,22 @@ void TestModbus::busyPortIsReported()
     // The reason follows the port, and there is exactly one such line.
     QVERIFY(log.mid(at + 17).trimmed().size() > 3);
     QCOMPARE(log.count(QStringLiteral("is not listened")), 1);
+}
+
+void TestModbus::listenerKeepsEachDeviceOnce()
+{
+    CDeviceHandler handler(freePort());
+    handler.appendDevice(EUI_A);
+    QTest::ignoreMessage(
+        QtDebugMsg,
+        qPrintable(QStringLiteral("[CDeviceHandler::appendDevice] Device [%1] already exist!").arg(EUI_A)));
+    handler.appendDevice(EUI_A);
+    handler.appendDevice(EUI_B);
+    QCOMPARE(handler.getDevEuiList(), (QStringList{EUI_A, EUI_B}));
+    handler.removeDevice(EUI_A);
+    QCOMPARE(handler.getDevEuiList(), QStringList{EUI_B});
+    handler.removeDevice(EUI_A);
+    QCOMPARE(handler.getDevEuiList(), QStringList{EUI_B});
 }
 
 QTEST_GUILESS_MAIN(TestModbus)
