@@ -145,6 +145,7 @@ private slots:
     void schemaIndexes_data();
     void schemaIndexes();
     void secondStartKeepsRows();
+    void failedIndexStopsTheRest();
     void unopenableDatabase_data();
     void unopenableDatabase();
 
@@ -287,6 +288,24 @@ void TestStorage::secondStartKeepsRows()
     QCOMPARE(rows(QStringLiteral("SELECT * FROM dev_data;"), 14), before);
     QCOMPARE(wordList(storage->getRegisterData(PORT, 100, 3)),
              QStringList({"100=0042", "101=0001", "102=e240"}));
+}
+
+// An older devices table without dev_eui: its index fails, is logged with its
+// statement, and no index of dev_data is attempted.
+void TestStorage::failedIndexStopsTheRest()
+{
+    CDataBaseHandler::resetInstance();
+    QFile::remove(DB::DB_FILENAME);
+    QVERIFY(execInspect(QStringLiteral("CREATE TABLE devices (device INTEGER);")));
+    storage = CDataBaseHandler::getInstance();
+    QVERIFY(storage);
+    const QStringList lines = loggedLines();
+    const int at = lines.indexOf(QRegularExpression(
+        QStringLiteral("^ERROR \\[operator\\(\\)-\\d+\\]: invalid sql request 3 for <devices.idx_eui>!$")));
+    QVERIFY2(at >= 0, qPrintable(lines.join(QLatin1Char('\n'))));
+    QCOMPARE(lines.value(at + 1),
+             QStringLiteral("CREATE INDEX IF NOT EXISTS idx_eui ON devices ( dev_eui );"));
+    QCOMPARE(rows(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'index';"), 1), QStringList());
 }
 
 void TestStorage::unopenableDatabase_data()
