@@ -33,6 +33,7 @@ constexpr int REGS_PER_DEVICE = 10;
 constexpr int REQUESTS_PER_CLIENT = 3000;
 constexpr int RUN_LIMIT_MS = 8000;
 constexpr int STORE_INTERVAL_MS = 5; // 200 data sets per second
+constexpr int ROUNDS = 3;
 
 struct SRunResult
 {
@@ -252,6 +253,22 @@ private:
     std::thread worker;
 };
 
+SRunResult median(std::vector<SRunResult> runs)
+{
+    SRunResult result;
+    const auto middle = [&runs](auto field) {
+        std::sort(runs.begin(), runs.end(),
+                  [field](const SRunResult& a, const SRunResult& b) { return a.*field < b.*field; });
+        return runs[runs.size() / 2].*field;
+    };
+    result.requestsPerSecond = middle(&SRunResult::requestsPerSecond);
+    result.p50us = middle(&SRunResult::p50us);
+    result.p99us = middle(&SRunResult::p99us);
+    for (const SRunResult& run : runs)
+        result.failures += run.failures;
+    return result;
+}
+
 // The direct cost of one store lookup, the part of an answer the gateway
 // spends outside its own code.
 double storeLookupMicros(quint16 port, int quantity)
@@ -325,18 +342,27 @@ int main(int argc, char** argv)
         std::printf("listener setup failed\n");
         return 1;
     }
-    std::printf("%d devices x %d registers in server.db, %d requests per client (capped at %d ms)\n\n",
-                DEVICE_COUNT, REGS_PER_DEVICE, REQUESTS_PER_CLIENT, RUN_LIMIT_MS);
+    std::printf("%d devices x %d registers in server.db, %d requests per client (capped at %d ms), median of "
+                "%d rounds\n\n",
+                DEVICE_COUNT, REGS_PER_DEVICE, REQUESTS_PER_CLIENT, RUN_LIMIT_MS, ROUNDS);
     std::printf("store lookup alone: %.1f us for 10 registers, %.1f us for 125 registers\n\n",
                 storeLookupMicros(gatewayPort, 10), storeLookupMicros(gatewayPort, 125));
     for (int clients : {1, 8}) {
         for (int quantity : {10, 125}) {
-            const SRunResult ref = runClients(referencePort, clients, quantity, false);
-            const SRunResult idle = runClients(gatewayPort, clients, quantity, true);
-            CStorageLoad load;
-            load.start();
-            const SRunResult loaded = runClients(gatewayPort, clients, quantity, true);
-            const double setsPerSecond = load.stop();
+            // Three interleaved rounds, medians reported: the machine is shared.
+            std::vector<SRunResult> refRuns, idleRuns, loadedRuns;
+            double setsPerSecond = 0;
+            for (int round = 0; round < ROUNDS; ++round) {
+                refRuns.push_back(runClients(referencePort, clients, quantity, false));
+                idleRuns.push_back(runClients(gatewayPort, clients, quantity, true));
+                CStorageLoad load;
+                load.start();
+                loadedRuns.push_back(runClients(gatewayPort, clients, quantity, true));
+                setsPerSecond += load.stop() / ROUNDS;
+            }
+            const SRunResult ref = median(refRuns);
+            const SRunResult idle = median(idleRuns);
+            const SRunResult loaded = median(loadedRuns);
             printRow("reference (memory)", clients, quantity, ref);
             printRow("gateway idle", clients, quantity, idle);
             printRow("gateway storing", clients, quantity, loaded);
