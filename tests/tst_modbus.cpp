@@ -351,6 +351,10 @@ void TestModbus::framingOverSockets_data()
     QTest::newRow("a read of 126 registers gets illegal data value")
         << QList<QByteArray>{hex("000d 0000 0006 01 03 0064 007e")} << hex("000d 0000 0003 01 83 03") << none
         << all;
+    // len 0xffff: the largest frame there is, 65541 bytes, arrives over several reads
+    QTest::newRow("a frame of the largest declared length is answered")
+        << QList<QByteArray>{hex("0010 0000 ffff 01 03 0064 0001") + QByteArray(65529, char(0xA5))}
+        << hex("0010 0000 0005 01 03 02 1234") << none << QStringList{LOG_1, LOG_3};
     // a complete frame plus 3 bytes of the next one
     QTest::newRow("a frame with a short tail is answered and the tail waits")
         << QList<QByteArray>{hex("000e 0000 0006 01 03 0069 0001 000f 00")}
