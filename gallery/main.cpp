@@ -136,7 +136,7 @@ QStandardItemModel* deviceModel(QObject* parent)
         const QStringList cells = {QString::number(r + 1),
                                    names.at(r),
                                    euis.at(r),
-                                   QStringLiteral("70B3D5E75E00%1").arg(r + 10, 4, 10, QChar('0')),
+                                   QStringLiteral("7A5200E75E00%1").arg(r + 10, 4, 10, QChar('0')),
                                    QStringLiteral("1502"),
                                    QString::number(r * 10)};
         QList<QStandardItem*> items;

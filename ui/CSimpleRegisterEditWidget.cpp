@@ -8,6 +8,8 @@
 #include <QStyleOption>
 
 namespace {
+const int EDIT_HEIGHT = 17;
+
 QHBoxLayout* makeRow(const QString& caption, QLineEdit* field)
 {
     auto* row = new QHBoxLayout();
@@ -35,6 +37,9 @@ CSimpleRegisterEditWidget::CSimpleRegisterEditWidget(QWidget* parent)
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{1,}\\.[0-9]{1,}")), this);
     extraValueEdit->setValidator(validator);
     multiplierEdit->setValidator(validator);
+    // Three rows of fields must fit the 65-pixel card the editor opens over.
+    for (QLineEdit* edit : {extraValueEdit, multiplierEdit, unitsEdit})
+        edit->setFixedHeight(EDIT_HEIGHT);
 
     auto* left = new QVBoxLayout();
     left->setContentsMargins(0, 0, 0, 0);
