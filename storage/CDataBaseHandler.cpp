@@ -11,6 +11,7 @@
 #include <QVariant>
 
 #include "app/CLogFile.h"
+#include "storage/CRegisterImage.h"
 
 namespace {
 CDataBaseHandler* instance = nullptr;
@@ -186,34 +187,6 @@ void tuneConnection(QSqlDatabase& connection)
     query.exec(QStringLiteral("PRAGMA synchronous=NORMAL;"));
 }
 
-int registerSpan(int bitSize)
-{
-    return bitSize > 16 ? (bitSize - 1) / 16 + 1 : 1;
-}
-
-// Word k of a datum's image. A narrow datum pads a missing byte with 0; a
-// wide one reads 0 for a word whose two bytes are not both there.
-unsigned short imageWord(const QByteArray& image, int k, bool wide)
-{
-    if (wide && image.size() < 2 * k + 2)
-        return 0;
-    const int high = image.size() > 2 * k ? static_cast<unsigned char>(image.at(2 * k)) : 0;
-    const int low = image.size() > 2 * k + 1 ? static_cast<unsigned char>(image.at(2 * k + 1)) : 0;
-    return static_cast<unsigned short>(high * 256 + low);
-}
-
-void putImage(QMap<unsigned short, unsigned short>& words, int regAddr, int bitSize,
-              const QByteArray& fullValue, int first, int last)
-{
-    // Bytes that are not hex digits, multi-byte characters included, are skipped.
-    const QByteArray image = QByteArray::fromHex(fullValue);
-    const int span = registerSpan(bitSize);
-    for (int k = 0; k < span; ++k) {
-        const int address = regAddr + k;
-        if (address >= first && address <= last)
-            words[static_cast<unsigned short>(address)] = imageWord(image, k, bitSize > 16);
-    }
-}
 } // namespace
 
 CDataBaseHandler* CDataBaseHandler::getInstance()
@@ -743,7 +716,7 @@ bool CDataBaseHandler::widestSpan(int port, int& span)
     query.bindValue(placeholder(dataCol(DB::DATA_COL_PORT)), port);
     if (!query.exec())
         return false;
-    span = registerSpan(query.next() ? query.value(0).toInt() : 0);
+    span = CRegisterImage::span(query.next() ? query.value(0).toInt() : 0);
     query.finish();
     portSpans.insert(port, span);
     return true;
@@ -774,9 +747,11 @@ CDataBaseHandler::getRegisterData(const int& port, const int& firstRegister, con
     }
     for (int i = 0; i < count; ++i)
         words.insert(words.constEnd(), static_cast<unsigned short>(firstRegister + i), 0);
-    while (query.next())
-        putImage(words, query.value(0).toInt(), query.value(1).toInt(), query.value(2).toByteArray(),
-                 firstRegister, last);
+    while (query.next()) {
+        const QByteArray fullValue = query.value(2).toByteArray();
+        CRegisterImage::put(words, query.value(0).toInt(), query.value(1).toInt(), fullValue.constData(),
+                            fullValue.size(), firstRegister, last);
+    }
     query.finish();
     return words;
 }

@@ -14,6 +14,7 @@
 #include "app/CLogFile.h"
 #include "app/global.h"
 #include "storage/CDataBaseHandler.h"
+#include "storage/CRegisterImage.h"
 
 Q_DECLARE_METATYPE(DB::SDeviceRegMapDescription)
 
@@ -169,6 +170,7 @@ private slots:
     void registerData_data();
     void registerData();
     void registerDataIndependentOfRange();
+    void imageReadsLikeFromHex();
     void devicesOnOnePortMerge();
     void registerDataFailures_data();
     void registerDataFailures();
@@ -702,6 +704,37 @@ void TestStorage::registerDataIndependentOfRange()
                     it.value() == whole.value(it.key()),
                     qPrintable(
                         QStringLiteral("register %1 in read %2+%3").arg(it.key()).arg(first).arg(length)));
+        }
+    }
+}
+
+// The decoder skips the byte array that fromHex would build; it must read
+// every text exactly as fromHex does.
+void TestStorage::imageReadsLikeFromHex()
+{
+    const QList<QByteArray> texts = {"",
+                                     "0",
+                                     "0A",
+                                     "123",
+                                     "1x2",
+                                     "12345678",
+                                     "123456789",
+                                     "ab cd ef",
+                                     "\xc2\xb0"
+                                     "C12",
+                                     "AB",
+                                     "fffF",
+                                     "g0h1i2",
+                                     "00112233445566778899"};
+    for (const QByteArray& text : texts) {
+        const QByteArray bytes = QByteArray::fromHex(text);
+        const CRegisterImage image(text.constData(), text.size());
+        for (int k = 0; k < 6; ++k) {
+            const int high = bytes.size() > 2 * k ? static_cast<unsigned char>(bytes.at(2 * k)) : 0;
+            const int low = bytes.size() > 2 * k + 1 ? static_cast<unsigned char>(bytes.at(2 * k + 1)) : 0;
+            const int wide = bytes.size() >= 2 * k + 2 ? high * 256 + low : 0;
+            QVERIFY2(image.word(k, false) == high * 256 + low, text.constData());
+            QVERIFY2(image.word(k, true) == wide, text.constData());
         }
     }
 }

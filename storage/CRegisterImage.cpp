@@ -1,0 +1,64 @@
+#include "storage/CRegisterImage.h"
+
+namespace {
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+} // namespace
+
+CRegisterImage::CRegisterImage(const char* text, int size)
+{
+    for (int i = 0; i < size; ++i) {
+        const int value = hexValue(text[i]);
+        if (value >= 0)
+            digits.append(static_cast<unsigned char>(value));
+    }
+}
+
+int CRegisterImage::span(int bitSize)
+{
+    return bitSize > 16 ? (bitSize - 1) / 16 + 1 : 1;
+}
+
+void CRegisterImage::put(QMap<unsigned short, unsigned short>& words, int regAddr, int bitSize,
+                         const char* text, int size, int first, int last)
+{
+    const CRegisterImage image(text, size);
+    const int registers = span(bitSize);
+    for (int k = 0; k < registers; ++k) {
+        const int address = regAddr + k;
+        if (address >= first && address <= last)
+            words[static_cast<unsigned short>(address)] = image.word(k, bitSize > 16);
+    }
+}
+
+unsigned short CRegisterImage::word(int k, bool wide) const
+{
+    if (wide && byteCount() < 2 * k + 2)
+        return 0;
+    return static_cast<unsigned short>(qMax(byteAt(2 * k), 0) * 256 + qMax(byteAt(2 * k + 1), 0));
+}
+
+int CRegisterImage::byteCount() const
+{
+    return (digits.size() + 1) / 2;
+}
+
+// Pairing from the end leaves the first digit alone when their number is odd.
+int CRegisterImage::byteAt(int i) const
+{
+    if (i >= byteCount())
+        return -1;
+    const int odd = digits.size() % 2;
+    if (odd && i == 0)
+        return digits.at(0);
+    const int high = 2 * i - odd;
+    return digits.at(high) * 16 + digits.at(high + 1);
+}
