@@ -6,10 +6,10 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPropertyAnimation>
-#include <QStyleOptionButton>
 #include <QVBoxLayout>
 
 #include "widgets/color.h"
+#include "widgets/styledbackground.h"
 
 namespace {
 const QString MarkerActive = QStringLiteral("QWidget{background-color: #f5494d;}");
@@ -162,11 +162,6 @@ void CAbstractPanelButton::paintEvent(QPaintEvent* event)
     QPainter painter(this);
     painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
     painter.setFont(font());
-    painter.setPen(Qt::NoPen);
-    QStyleOptionButton option;
-    option.initFrom(this);
-    option.features |= QStyleOptionButton::Flat;
-    if (isChecked() || isDown())
-        option.state |= QStyle::State_Sunken;
-    style()->drawControl(QStyle::CE_PushButton, &option, &painter, this);
+    drawStyledBackground(this, painter, (isChecked() || isDown()) ? QStyle::State_Sunken : QStyle::State_None,
+                         true);
 }

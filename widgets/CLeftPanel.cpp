@@ -2,7 +2,8 @@
 
 #include <QBoxLayout>
 #include <QPainter>
-#include <QStyleOptionButton>
+
+#include "widgets/styledbackground.h"
 
 CLeftPanel::CLeftPanel(QWidget* parent) : QWidget(parent), mainLayout(new QVBoxLayout(this))
 {
@@ -51,8 +52,5 @@ void CLeftPanel::paintEvent(QPaintEvent* event)
     QPainter painter(this);
     painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
     painter.setFont(font());
-    painter.setPen(Qt::NoPen);
-    QStyleOptionButton option;
-    option.initFrom(this);
-    style()->drawControl(QStyle::CE_PushButton, &option, &painter, this);
+    drawStyledBackground(this, painter);
 }

@@ -5,7 +5,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
-#include <QStyleOptionButton>
+#include "widgets/styledbackground.h"
 
 namespace {
 QPushButton* makeIconButton(const QString& iconPath, QWidget* parent)
@@ -85,8 +85,5 @@ void CSearchEditWidget::paintEvent(QPaintEvent* event)
     QPainter painter(this);
     painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
     painter.setFont(font());
-    painter.setPen(Qt::NoPen);
-    QStyleOptionButton option;
-    option.initFrom(this);
-    style()->drawControl(QStyle::CE_PushButton, &option, &painter, this);
+    drawStyledBackground(this, painter);
 }

@@ -5,9 +5,9 @@
 #include <QDebug>
 #include <QEvent>
 #include <QPainter>
-#include <QStyleOptionButton>
 
 #include "widgets/color.h"
+#include "widgets/styledbackground.h"
 
 CWinButton::CWinButton(QWidget* parent) : QAbstractButton(parent)
 {
@@ -176,14 +176,10 @@ void CWinButton::paintEvent(QPaintEvent* event)
 
 void CWinButton::paintBackground(QPainter& painter)
 {
-    painter.setPen(Qt::NoPen);
-    QStyleOptionButton option;
-    option.initFrom(this);
-    option.features |= QStyleOptionButton::Flat;
-    option.state |= (isChecked() || isDown()) ? QStyle::State_Sunken : QStyle::State_Raised;
+    QStyle::State state = (isChecked() || isDown()) ? QStyle::State_Sunken : QStyle::State_Raised;
     if (hovered)
-        option.state |= QStyle::State_MouseOver;
-    style()->drawControl(QStyle::CE_PushButton, &option, &painter, this);
+        state |= QStyle::State_MouseOver;
+    drawStyledBackground(this, painter, state, true);
 }
 
 QRect CWinButton::inner() const
