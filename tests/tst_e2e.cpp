@@ -36,7 +36,7 @@
 namespace {
 const int START_ADDR = 100;
 const QString DEV_EUI = QStringLiteral("7a52000000010001"); // the server writes it in lower case
-const int CONST_RAW = 60;                                     // report interval, constant in every uplink
+const int CONST_RAW = 60;                                   // report interval, constant in every uplink
 
 // Reads holding registers with libmodbus; empty on any failure.
 QVector<quint16> readRegisters(int port, int addr, int count)
@@ -46,7 +46,8 @@ QVector<quint16> readRegisters(int port, int addr, int count)
     if (!ctx)
         return {};
     modbus_set_response_timeout(ctx, 2, 0);
-    const bool ok = modbus_connect(ctx) == 0 && modbus_read_registers(ctx, addr, count, words.data()) == count;
+    const bool ok =
+        modbus_connect(ctx) == 0 && modbus_read_registers(ctx, addr, count, words.data()) == count;
     modbus_close(ctx);
     modbus_free(ctx);
     return ok ? words : QVector<quint16>();
@@ -67,6 +68,15 @@ quint32 counterOf(const QVector<quint16>& words)
     return (quint32(words.at(0)) << 16) | words.at(1);
 }
 
+void startGatewayProcess(QProcess& gateway, const QString& workDir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    gateway.setProcessEnvironment(env);
+    gateway.setWorkingDirectory(workDir);
+    gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
+}
+
 int freePort()
 {
     QTcpServer probe;
@@ -77,15 +87,28 @@ int freePort()
 QJsonObject standinConfig()
 {
     const QJsonArray fields = {
-        QJsonObject{{"offset", 1}, {"size", 4}, {"order", "be"}, {"generator", "counter"}, {"start", 1000}, {"step", 1}},
+        QJsonObject{{"offset", 1},
+                    {"size", 4},
+                    {"order", "be"},
+                    {"generator", "counter"},
+                    {"start", 1000},
+                    {"step", 1}},
         QJsonObject{{"offset", 5}, {"size", 2}, {"order", "le"}, {"generator", "const"}, {"value", 3300}},
         QJsonObject{{"offset", 7}, {"size", 1}, {"generator", "const"}, {"value", CONST_RAW}},
     };
-    const QJsonObject device{{"dev_eui", DEV_EUI},     {"dev_name", "Boiler room"}, {"app_eui", "7a52000000000001"},
-                             {"period_ms", 150},       {"port", 2},                 {"freq", 868100000},
-                             {"dr", 5},                {"rssi", -71},               {"snr", 9.5},
-                             {"packet_type", 1},       {"packet_size", 8},          {"fields", fields}};
-    return QJsonObject{{"host", "127.0.0.1"}, {"port", 0},          {"login", "operator"},
+    const QJsonObject device{{"dev_eui", DEV_EUI},
+                             {"dev_name", "Boiler room"},
+                             {"app_eui", "7a52000000000001"},
+                             {"period_ms", 150},
+                             {"port", 2},
+                             {"freq", 868100000},
+                             {"dr", 5},
+                             {"rssi", -71},
+                             {"snr", 9.5},
+                             {"packet_type", 1},
+                             {"packet_size", 8},
+                             {"fields", fields}};
+    return QJsonObject{{"host", "127.0.0.1"},    {"port", 0},         {"login", "operator"},
                        {"password", "tarnwick"}, {"history_size", 5}, {"devices", QJsonArray{device}}};
 }
 } // namespace
@@ -122,7 +145,8 @@ void TestEndToEnd::init()
     QDir::setCurrent(dir->path());
     QDir().mkdir(COMM::DEVICE_FOLDER);
     for (const QString& name : QDir(QStringLiteral(TW_SOURCE_DIR "/templates")).entryList({"*.json"}))
-        QVERIFY(QFile::copy(QStringLiteral(TW_SOURCE_DIR "/templates/") + name, QStringLiteral("deviceFolder/") + name));
+        QVERIFY(QFile::copy(QStringLiteral(TW_SOURCE_DIR "/templates/") + name,
+                            QStringLiteral("deviceFolder/") + name));
 }
 
 void TestEndToEnd::cleanup()
@@ -201,8 +225,8 @@ void TestEndToEnd::stopGatewayInProcess()
 QLabel* TestEndToEnd::statusLabel() const
 {
     for (QLabel* label : window->findChildren<QLabel*>())
-        if (label->text() == QLatin1String("Connection state...") || label->text().contains(QLatin1String("WAIT")) ||
-            label->text() == QLatin1String("SUCCESS"))
+        if (label->text() == QLatin1String("Connection state...") ||
+            label->text().contains(QLatin1String("WAIT")) || label->text() == QLatin1String("SUCCESS"))
             return label;
     return nullptr;
 }
@@ -255,15 +279,16 @@ void TestEndToEnd::registerReadRestartRead()
 {
     startStandin();
     startGatewayInProcess();
-    QTRY_COMPARE_WITH_TIMEOUT(statusLabel() ? statusLabel()->text() : QString(), QStringLiteral("SUCCESS"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(statusLabel() ? statusLabel()->text() : QString(), QStringLiteral("SUCCESS"),
+                              15000);
 
     const int modbusPort = freePort();
     registerOfferedDevice(modbusPort);
 
     // Pulse count (32 bits at +0), battery (+2), report interval (+3, scaled).
     QVector<quint16> words;
-    QTRY_VERIFY_WITH_TIMEOUT((words = readWhileServing(modbusPort, START_ADDR, 4)).size() == 4 && words.at(3) != 0,
-                             15000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (words = readWhileServing(modbusPort, START_ADDR, 4)).size() == 4 && words.at(3) != 0, 15000);
     QCOMPARE(int(words.at(3)), qRound(CONST_RAW * 2.5 + 7.0));
     QCOMPARE(int(words.at(2)), 3300);
     const quint32 first = counterOf(words);
@@ -281,11 +306,7 @@ void TestEndToEnd::registerReadRestartRead()
 
     // The real executable, started again in the same folder, serves the stored values.
     QProcess gateway;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    gateway.setProcessEnvironment(env);
-    gateway.setWorkingDirectory(dir->path());
-    gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
+    startGatewayProcess(gateway, dir->path());
     QVERIFY(gateway.waitForStarted());
     QVector<quint16> again;
     QTRY_VERIFY_WITH_TIMEOUT((again = readRegisters(modbusPort, START_ADDR, 4)).size() == 4, 15000);
@@ -301,14 +322,11 @@ void TestEndToEnd::startupFailsWithoutStorage()
 {
     QVERIFY(QDir().mkdir(DB::DB_FILENAME)); // a folder where the database file should be
     QProcess gateway;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    gateway.setProcessEnvironment(env);
-    gateway.setWorkingDirectory(dir->path());
-    gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
+    startGatewayProcess(gateway, dir->path());
     QVERIFY(gateway.waitForFinished(15000));
     QCOMPARE(gateway.exitCode(), 1);
-    QVERIFY(gateway.readAllStandardError().contains("CRITICAL_ERROR! [main] Data base [server.db] cannot be opened"));
+    QVERIFY(gateway.readAllStandardError().contains(
+        "CRITICAL_ERROR! [main] Data base [server.db] cannot be opened"));
     QFile log(QStringLiteral("history.log"));
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QByteArray text = log.readAll();
