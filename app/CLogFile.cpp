@@ -41,8 +41,9 @@ CLogFile::CLogFile(const QString& fileName, const QString& _sessionName, QObject
         return;
     }
     addLogMetod(BANNER_STARS, LOG_TYPE_NORMAL);
-    addLogMetod(sessionName.isEmpty() ? BANNER_NEW_SESSION
-                                      : QStringLiteral("**  New session  [") + sessionName + QStringLiteral("] **"),
+    addLogMetod(sessionName.isEmpty()
+                    ? BANNER_NEW_SESSION
+                    : QStringLiteral("**  New session  [") + sessionName + QStringLiteral("] **"),
                 LOG_TYPE_NORMAL);
 }
 
@@ -55,8 +56,9 @@ CLogFile::~CLogFile()
 
 QString CLogFile::writeEntry(const QString& logStr)
 {
-    const QString entry = QStringLiteral("\n[") + QDateTime::currentDateTime().toString(DATE_TIME_FORMSTR_LOG) +
-                          QStringLiteral("]") + logStr;
+    const QString entry = QStringLiteral("\n[") +
+                          QDateTime::currentDateTime().toString(DATE_TIME_FORMSTR_LOG) + QStringLiteral("]") +
+                          logStr;
     if (file.isOpen()) {
         file.write(entry.toUtf8());
         file.flush();
@@ -82,10 +84,12 @@ void CLogFile::addLogIntoFileOnly(QString logStr)
 
 void addLog(QString logStr, CLogFile::ELogMessageType type, bool echo)
 {
-    const bool posted = QMetaObject::invokeMethod(CLogFile::getInstance(), "addLogMetod", Qt::QueuedConnection,
-                                                  Q_ARG(QString, logStr), Q_ARG(CLogFile::ELogMessageType, type));
+    const bool posted =
+        QMetaObject::invokeMethod(CLogFile::getInstance(), "addLogMetod", Qt::QueuedConnection,
+                                  Q_ARG(QString, logStr), Q_ARG(CLogFile::ELogMessageType, type));
     if (!posted)
-        qDebug() << "[" << "void addLog(QString, CLogFile::ELogMessageType, bool)"
+        qDebug() << "["
+                 << "void addLog(QString, CLogFile::ELogMessageType, bool)"
                  << "] невозможно создать invokeMethod";
     if (echo)
         qDebug() << logStr;
@@ -96,5 +100,7 @@ void addLogIntoFileOnly(QString logStr)
     const bool posted = QMetaObject::invokeMethod(CLogFile::getInstance(), "addLogIntoFileOnly",
                                                   Qt::QueuedConnection, Q_ARG(QString, logStr));
     if (!posted)
-        qDebug() << "[" << "void addLogIntoFileOnly(QString)" << "] невозможно создать invokeMethod";
+        qDebug() << "["
+                 << "void addLogIntoFileOnly(QString)"
+                 << "] невозможно создать invokeMethod";
 }

@@ -17,8 +17,9 @@ namespace COMM {
 inline const QString TITLE_VERSION = QStringLiteral("1.0.6");
 // Release-candidate number; empty for a release.
 inline const QString TITLE_RC = QString();
-inline const QString TITLE = QStringLiteral("Tarnwick %1%2")
-                                 .arg(TITLE_VERSION, TITLE_RC.isEmpty() ? QString() : QStringLiteral("rc") + TITLE_RC);
+inline const QString TITLE =
+    QStringLiteral("Tarnwick %1%2")
+        .arg(TITLE_VERSION, TITLE_RC.isEmpty() ? QString() : QStringLiteral("rc") + TITLE_RC);
 inline const QString DEVICE_FOLDER = QStringLiteral("deviceFolder");
 inline const QString LOG_FILENAME = QStringLiteral("history.log");
 
@@ -180,16 +181,16 @@ inline const QString DB_TABLE_DEVDATA = QStringLiteral("dev_data");
 inline const QString DATE_TIME_FORMSTR_SEC = QStringLiteral("dd-MMM-yy HH:mm:ss");
 
 inline const QStringList DbTableDevicesList = {
-    QStringLiteral("device"), QStringLiteral("name"), QStringLiteral("app_eui"),
+    QStringLiteral("device"),  QStringLiteral("name"), QStringLiteral("app_eui"),
     QStringLiteral("dev_eui"), QStringLiteral("port"), QStringLiteral("start_addr"),
 };
 
 inline const QStringList DbTableDevDataList = {
-    QStringLiteral("device"),         QStringLiteral("port"),       QStringLiteral("reg_addr"),
-    QStringLiteral("start_value"),    QStringLiteral("grating_period"), QStringLiteral("bit_size"),
-    QStringLiteral("data_type"),      QStringLiteral("value"),      QStringLiteral("full_value"),
-    QStringLiteral("time"),           QStringLiteral("name"),       QStringLiteral("unit"),
-    QStringLiteral("parent"),         QStringLiteral("source"),
+    QStringLiteral("device"),      QStringLiteral("port"),           QStringLiteral("reg_addr"),
+    QStringLiteral("start_value"), QStringLiteral("grating_period"), QStringLiteral("bit_size"),
+    QStringLiteral("data_type"),   QStringLiteral("value"),          QStringLiteral("full_value"),
+    QStringLiteral("time"),        QStringLiteral("name"),           QStringLiteral("unit"),
+    QStringLiteral("parent"),      QStringLiteral("source"),
 };
 
 // Column numbers of table "devices".
@@ -384,18 +385,30 @@ inline const QString API_JSON_ERR_INVALIDLOGIN = QStringLiteral("invalid_login_o
 inline const QString API_JSON_ERR_INVALIDTOKEN = QStringLiteral("invalid_token");
 
 inline const QStringList ApiLorawanPacketType = {
-    QStringLiteral("UNCONF_UP"),           QStringLiteral("UNCONF_DOWN"),
-    QStringLiteral("CONF_UP"),             QStringLiteral("CONF_DOWN"),
-    QStringLiteral("JOIN_REQ"),            QStringLiteral("JOIN_ACC"),
-    QStringLiteral("MAC_LINKCHECK_REQ"),   QStringLiteral("MAC_LINKCHECK_ANS"),
-    QStringLiteral("MAC_LINKADR_REQ"),     QStringLiteral("MAC_LINKADR_ANS"),
-    QStringLiteral("MAC_DUTYCYCLE_REQ"),   QStringLiteral("MAC_DUTYCYCLE_ANS"),
-    QStringLiteral("MAC_RXPARAMSETUP_REQ"), QStringLiteral("MAC_RXPARAMSETUP_ANS"),
-    QStringLiteral("MAC_DEVSTATUS_REQ"),   QStringLiteral("MAC_DEVSTATUS_ANS"),
-    QStringLiteral("MAC_NEWCHAN_REQ"),     QStringLiteral("MAC_NEWCHAN_ANS"),
-    QStringLiteral("MAC_RXTIMING_REQ"),    QStringLiteral("MAC_RXTIMING_ANS"),
-    QStringLiteral("MAC_TXPARAM_REQ"),     QStringLiteral("MAC_TXPARAM_ANS"),
-    QStringLiteral("MAC_DLCHAN_REQ"),      QStringLiteral("MAC_DLCHAN_ANS"),
+    QStringLiteral("UNCONF_UP"),
+    QStringLiteral("UNCONF_DOWN"),
+    QStringLiteral("CONF_UP"),
+    QStringLiteral("CONF_DOWN"),
+    QStringLiteral("JOIN_REQ"),
+    QStringLiteral("JOIN_ACC"),
+    QStringLiteral("MAC_LINKCHECK_REQ"),
+    QStringLiteral("MAC_LINKCHECK_ANS"),
+    QStringLiteral("MAC_LINKADR_REQ"),
+    QStringLiteral("MAC_LINKADR_ANS"),
+    QStringLiteral("MAC_DUTYCYCLE_REQ"),
+    QStringLiteral("MAC_DUTYCYCLE_ANS"),
+    QStringLiteral("MAC_RXPARAMSETUP_REQ"),
+    QStringLiteral("MAC_RXPARAMSETUP_ANS"),
+    QStringLiteral("MAC_DEVSTATUS_REQ"),
+    QStringLiteral("MAC_DEVSTATUS_ANS"),
+    QStringLiteral("MAC_NEWCHAN_REQ"),
+    QStringLiteral("MAC_NEWCHAN_ANS"),
+    QStringLiteral("MAC_RXTIMING_REQ"),
+    QStringLiteral("MAC_RXTIMING_ANS"),
+    QStringLiteral("MAC_TXPARAM_REQ"),
+    QStringLiteral("MAC_TXPARAM_ANS"),
+    QStringLiteral("MAC_DLCHAN_REQ"),
+    QStringLiteral("MAC_DLCHAN_ANS"),
     QStringLiteral("MAC_PROPRIETARY"),
 };
 

@@ -76,11 +76,11 @@ int main(int argc, char* argv[])
     QThread* storageThread = startStorageThread(storage);
 
     CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-    QObject::connect(server, &CServerHandler::newPacketReceived, registry, &CAllDeviceHandler::newPacketReceivedSlot,
-                     Qt::QueuedConnection);
+    QObject::connect(server, &CServerHandler::newPacketReceived, registry,
+                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
     CAddNewDeviceForm* addForm = CAddNewDeviceForm::getInstance();
-    QObject::connect(server, &CServerHandler::getDevicesListResp, addForm, &CAddNewDeviceForm::getDevicesListRespSlot,
-                     Qt::QueuedConnection);
+    QObject::connect(server, &CServerHandler::getDevicesListResp, addForm,
+                     &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
     CEditDeviceForm::getInstance();
 
     MainWindow window;

@@ -52,14 +52,16 @@ void CAllDeviceHandler::init()
     const QString folder = QDir::currentPath() + QStringLiteral("/") + COMM::DEVICE_FOLDER;
     QDir dir(folder);
     if (!dir.exists()) {
-        const QString msg = QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is not existed");
+        const QString msg =
+            QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is not existed");
         addLog(msg);
         qDebug().noquote() << msg;
         return;
     }
     const QStringList files = dir.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
     if (files.isEmpty()) {
-        const QString msg = QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is empty");
+        const QString msg =
+            QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is empty");
         addLog(msg);
         qDebug().noquote() << msg;
         return;
@@ -125,12 +127,12 @@ REGS::SDeviceRegisterInfo CAllDeviceHandler::getRegisterInfo(const QString& appE
     REGS::SDeviceRegisterInfo result;
     result.appEui = t.appEui;
     for (const REGS::SServerData& datum : t.serverData)
-        result.registers.append(
-            REGS::SRegisterInfo{datum.dataName, 0, datum.regMapBias, datum.regBitSize, datum.dataType, 0.0, 1.0, {}});
+        result.registers.append(REGS::SRegisterInfo{
+            datum.dataName, 0, datum.regMapBias, datum.regBitSize, datum.dataType, 0.0, 1.0, {}});
     for (const REGS::SDevicePacket& packet : t.devicePackets)
         for (const REGS::SDevicePacketField& field : packet.packetFields)
-            result.registers.append(REGS::SRegisterInfo{field.dataName, 1, field.regMapBias, field.regBitSize,
-                                                        field.dataType, 0.0, 1.0, {}});
+            result.registers.append(REGS::SRegisterInfo{
+                field.dataName, 1, field.regMapBias, field.regBitSize, field.dataType, 0.0, 1.0, {}});
     return result;
 }
 
@@ -173,7 +175,9 @@ void CAllDeviceHandler::addNewDevice(const DB::SDeviceRegMapDescription& desc, c
     }
     listener->appendDevice(desc.devEui);
     devices.insert(deviceKey(desc.devEui), desc);
-    addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]").arg(desc.devEui).arg(port));
+    addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
+               .arg(desc.devEui)
+               .arg(port));
 }
 
 void CAllDeviceHandler::removeDevice(const QString& devEui, const unsigned short& port)
@@ -191,8 +195,10 @@ void CAllDeviceHandler::removeDevice(const QString& devEui, const unsigned short
         addLog(QStringLiteral("WARNING: [CAllDeviceHandler::removeDevice] uncknown port [%1]!").arg(port));
     }
     devices.remove(deviceKey(devEui));
-    qDebug().noquote()
-        << QStringLiteral("[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]").arg(devEui).arg(port);
+    qDebug().noquote() << QStringLiteral(
+                              "[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]")
+                              .arg(devEui)
+                              .arg(port);
 }
 
 void CAllDeviceHandler::newPacketReceivedSlot(const API::SApiDeviceData& data)
@@ -210,7 +216,8 @@ void CAllDeviceHandler::processDataSlot(API::SApiDeviceData data)
         return storage ? storage->getRegisterParam(devEui, regAddr) : DB::SDbRegParamInfo();
     };
     DB::SDbDeviceRegDataSet set;
-    if (!CPacketDecoder::decode(data, registration, templates.value(registration.appEui.toUpper()), lookup, set))
+    if (!CPacketDecoder::decode(data, registration, templates.value(registration.appEui.toUpper()), lookup,
+                                set))
         return;
     const bool queued = QMetaObject::invokeMethod(storage, "saveRegisterData", Qt::QueuedConnection,
                                                   Q_ARG(DB::SDbDeviceRegDataSet, set));

@@ -80,9 +80,10 @@ SDevicePacketField::SDevicePacketField(const QJsonObject& obj)
             return;
         }
     }
-    const QStringList required = {REGS_JSON_KEY_PACKETBIAS, REGS_JSON_KEY_DATABITBIAS, REGS_JSON_KEY_DATABITSIZE,
-                                  REGS_JSON_KEY_DATATYPE,   REGS_JSON_KEY_REGMAPBIAS,  REGS_JSON_KEY_REGBITBIAS,
-                                  REGS_JSON_KEY_REGBITSIZE, REGS_JSON_KEY_DATANAME};
+    const QStringList required = {REGS_JSON_KEY_PACKETBIAS,  REGS_JSON_KEY_DATABITBIAS,
+                                  REGS_JSON_KEY_DATABITSIZE, REGS_JSON_KEY_DATATYPE,
+                                  REGS_JSON_KEY_REGMAPBIAS,  REGS_JSON_KEY_REGBITBIAS,
+                                  REGS_JSON_KEY_REGBITSIZE,  REGS_JSON_KEY_DATANAME};
     if (!requireKeys(obj, required, "SDevicePacketField"))
         return;
     packetBias = readInt(obj, REGS_JSON_KEY_PACKETBIAS);
@@ -136,7 +137,8 @@ SServerData::SServerData(const QJsonObject& obj)
     }
     bitSize = entry->bitSize;
     dataType = entry->dataType;
-    qDebug().noquote() << QStringLiteral("[%1] - bitSize[%2], type[%3]").arg(dataCode).arg(bitSize).arg(dataType);
+    qDebug().noquote()
+        << QStringLiteral("[%1] - bitSize[%2], type[%3]").arg(dataCode).arg(bitSize).arg(dataType);
     regMapBias = readInt(obj, REGS_JSON_KEY_REGMAPBIAS);
     regBitBias = readInt(obj, REGS_JSON_KEY_REGBITBIAS);
     regBitSize = readInt(obj, REGS_JSON_KEY_REGBITSIZE);

@@ -12,7 +12,8 @@
 namespace {
 const QString STAMP = QStringLiteral("\\[\\d{2}-\\w{3}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\]");
 const QString STARS = QString(65, QLatin1Char('*'));
-const QString NEW_SESSION = QStringLiteral("**                      New session                            **");
+const QString NEW_SESSION =
+    QStringLiteral("**                      New session                            **");
 
 QByteArray readFile(const QString& name)
 {
@@ -65,8 +66,9 @@ void TestLog::bannerOfNewFile()
 {
     CLogFile::getInstance(QStringLiteral("history.log"), QString());
     const QString text = QString::fromUtf8(readFile(QStringLiteral("history.log")));
-    const QRegularExpression re(QStringLiteral("^\n") + STAMP + QRegularExpression::escape(STARS) + QStringLiteral("\n") +
-                                STAMP + QRegularExpression::escape(NEW_SESSION) + QStringLiteral("$"));
+    const QRegularExpression re(QStringLiteral("^\n") + STAMP + QRegularExpression::escape(STARS) +
+                                QStringLiteral("\n") + STAMP + QRegularExpression::escape(NEW_SESSION) +
+                                QStringLiteral("$"));
     QVERIFY2(re.match(text).hasMatch(), qPrintable(text));
     QCOMPARE(NEW_SESSION.size(), 65);
 }
@@ -128,7 +130,8 @@ void TestLog::entryFormat()
     const QString sigText = spy.at(0).at(0).toString();
     QVERIFY(sigText.startsWith(QLatin1Char('[')));
     QVERIFY(sigText.endsWith(QStringLiteral("]") + signalled));
-    QCOMPARE(spy.at(0).at(1).value<CLogFile::ELogMessageType>(), static_cast<CLogFile::ELogMessageType>(type));
+    QCOMPARE(spy.at(0).at(1).value<CLogFile::ELogMessageType>(),
+             static_cast<CLogFile::ELogMessageType>(type));
 }
 
 void TestLog::lineBeforeInstanceIsLost()
@@ -166,7 +169,8 @@ void TestLog::settingsRoundTrip()
 void TestLog::settingsFileIsPrivate()
 {
     CSettings::getInstance(SETT::SETT_FILENAME);
-    QVERIFY(CSettings::writeValue(SETT::SETT_SECT_SERVER + SETT::SETT_SERVER_PASSWORD, QStringLiteral("secret")));
+    QVERIFY(
+        CSettings::writeValue(SETT::SETT_SECT_SERVER + SETT::SETT_SERVER_PASSWORD, QStringLiteral("secret")));
     QVERIFY(CSettings::writeValue(SETT::SETT_SECT_SERVER + SETT::SETT_SERVER_LOGIN, QStringLiteral("op")));
     const QFile::Permissions perms = QFile::permissions(SETT::SETT_FILENAME);
     QVERIFY(perms & QFileDevice::ReadOwner);

@@ -98,14 +98,20 @@ void TestTemplates::fieldRules_data()
     QTest::addColumn<int>("packetBias");
 
     QTest::newRow("endianness absent is little-endian") << "" << QJsonValue() << true << 0 << 1;
-    QTest::newRow("endianness BE in capitals is big-endian") << "endianness" << QJsonValue("BE") << true << 1 << 1;
+    QTest::newRow("endianness BE in capitals is big-endian")
+        << "endianness" << QJsonValue("BE") << true << 1 << 1;
     QTest::newRow("endianness le") << "endianness" << QJsonValue("le") << true << 0 << 1;
-    QTest::newRow("endianness as the number 1 is rejected") << "endianness" << QJsonValue(1) << false << 0 << 0;
-    QTest::newRow("endianness as another word is rejected") << "endianness" << QJsonValue("middle") << false << 0 << 0;
+    QTest::newRow("endianness as the number 1 is rejected")
+        << "endianness" << QJsonValue(1) << false << 0 << 0;
+    QTest::newRow("endianness as another word is rejected")
+        << "endianness" << QJsonValue("middle") << false << 0 << 0;
     QTest::newRow("packet_bias as a string reads as 0") << "packet_bias" << QJsonValue("3") << true << 0 << 0;
-    QTest::newRow("packet_bias as a fraction reads as 0") << "packet_bias" << QJsonValue(2.5) << true << 0 << 0;
-    QTest::newRow("packet_bias beyond 32 bits reads as 0") << "packet_bias" << QJsonValue(1e12) << true << 0 << 0;
-    QTest::newRow("a required key null is rejected") << "data_name" << QJsonValue(QJsonValue::Null) << false << 0 << 0;
+    QTest::newRow("packet_bias as a fraction reads as 0")
+        << "packet_bias" << QJsonValue(2.5) << true << 0 << 0;
+    QTest::newRow("packet_bias beyond 32 bits reads as 0")
+        << "packet_bias" << QJsonValue(1e12) << true << 0 << 0;
+    QTest::newRow("a required key null is rejected")
+        << "data_name" << QJsonValue(QJsonValue::Null) << false << 0 << 0;
     QTest::newRow("a required key missing is rejected") << "-reg_bit_size" << QJsonValue() << false << 0 << 0;
 }
 
@@ -140,21 +146,23 @@ void TestTemplates::packetRules_data()
     QTest::addColumn<int>("packetSize");
 
     const QByteArray f = QJsonDocument(goodField()).toJson(QJsonDocument::Compact);
-    QTest::newRow("one good field") << "{\"packet_type\":2,\"packet_size\":3,\"packet_fields\":[" + f + "]}" << true
-                                    << 1 << 3;
-    QTest::newRow("packet_size absent gives 0") << "{\"packet_type\":2,\"packet_fields\":[" + f + "]}" << true << 1
-                                                << 0;
-    QTest::newRow("packet_size null gives 0") << "{\"packet_type\":2,\"packet_size\":null,\"packet_fields\":[" + f +
-                                                     "]}"
-                                              << true << 1 << 0;
+    QTest::newRow("one good field") << "{\"packet_type\":2,\"packet_size\":3,\"packet_fields\":[" + f + "]}"
+                                    << true << 1 << 3;
+    QTest::newRow("packet_size absent gives 0")
+        << "{\"packet_type\":2,\"packet_fields\":[" + f + "]}" << true << 1 << 0;
+    QTest::newRow("packet_size null gives 0")
+        << "{\"packet_type\":2,\"packet_size\":null,\"packet_fields\":[" + f + "]}" << true << 1 << 0;
     QTest::newRow("a bad field is dropped, the packet kept")
         << "{\"packet_type\":2,\"packet_fields\":[" + f + ",{\"packet_bias\":1},7]}" << true << 1 << 0;
     QTest::newRow("all fields invalid drops the packet")
         << QByteArray("{\"packet_type\":2,\"packet_fields\":[{\"packet_bias\":1}]}") << false << 0 << 0;
-    QTest::newRow("empty field array") << QByteArray("{\"packet_type\":2,\"packet_fields\":[]}") << false << 0 << 0;
-    QTest::newRow("fields not an array") << QByteArray("{\"packet_type\":2,\"packet_fields\":{}}") << false << 0 << 0;
+    QTest::newRow("empty field array")
+        << QByteArray("{\"packet_type\":2,\"packet_fields\":[]}") << false << 0 << 0;
+    QTest::newRow("fields not an array")
+        << QByteArray("{\"packet_type\":2,\"packet_fields\":{}}") << false << 0 << 0;
     QTest::newRow("packet_type missing") << "{\"packet_fields\":[" + f + "]}" << false << 0 << 0;
-    QTest::newRow("packet_type null") << "{\"packet_type\":null,\"packet_fields\":[" + f + "]}" << false << 0 << 0;
+    QTest::newRow("packet_type null")
+        << "{\"packet_type\":null,\"packet_fields\":[" + f + "]}" << false << 0 << 0;
 }
 
 void TestTemplates::packetRules()
@@ -265,7 +273,8 @@ void TestTemplates::reportsBrokenFiles()
     if (logLine.isEmpty())
         QTest::ignoreMessage(QtDebugMsg, "[SDeviceTemplate] Empty input JSON");
     CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-    const QString expected = logLine.contains(QStringLiteral("%1")) ? logLine.arg(QDir::currentPath()) : logLine;
+    const QString expected =
+        logLine.contains(QStringLiteral("%1")) ? logLine.arg(QDir::currentPath()) : logLine;
     if (!expected.isEmpty())
         QVERIFY2(readLog().contains(QStringLiteral("]") + expected), qPrintable(readLog()));
     QVERIFY(!readLog().contains(QStringLiteral("inited")));
@@ -280,7 +289,8 @@ void TestTemplates::missingOrEmptyFolder()
     CAllDeviceHandler::resetInstance();
     QDir().mkdir(COMM::DEVICE_FOLDER);
     CAllDeviceHandler::getInstance();
-    QVERIFY(readLog().contains(QStringLiteral("][CAllDeviceHandler::init] Dirrectory with device signature is empty")));
+    QVERIFY(readLog().contains(
+        QStringLiteral("][CAllDeviceHandler::init] Dirrectory with device signature is empty")));
 }
 
 void TestTemplates::registerListOrder()
@@ -288,8 +298,8 @@ void TestTemplates::registerListOrder()
     QDir().mkdir(COMM::DEVICE_FOLDER);
     QJsonObject obj = parse(COUNTER_TEMPLATE);
     QJsonArray server = obj.value(QStringLiteral("server_data")).toArray();
-    server.append(
-        parse(R"({"data_code":"fcnt","reg_map_bias":12,"reg_bit_bias":0,"reg_bit_size":32,"data_name":"Frames"})"));
+    server.append(parse(
+        R"({"data_code":"fcnt","reg_map_bias":12,"reg_bit_bias":0,"reg_bit_size":32,"data_name":"Frames"})"));
     obj.insert(QStringLiteral("server_data"), server);
     QJsonArray packets = obj.value(QStringLiteral("device_packets")).toArray();
     QJsonObject zero = packets.at(0).toObject();
@@ -305,7 +315,8 @@ void TestTemplates::registerListOrder()
     QCOMPARE(info.appEui, QStringLiteral("A1B2C3D4E5F60718"));
     QStringList names;
     for (const REGS::SRegisterInfo& r : info.registers) {
-        names << QStringLiteral("%1/%2/%3/%4").arg(r.dataName).arg(r.source).arg(r.regMapBias).arg(r.dataType);
+        names
+            << QStringLiteral("%1/%2/%3/%4").arg(r.dataName).arg(r.source).arg(r.regMapBias).arg(r.dataType);
         QCOMPARE(r.startValue, 0.0);
         QCOMPARE(r.gratingPeriod, 1.0);
         QVERIFY(r.unit.isEmpty());
@@ -348,7 +359,8 @@ QJsonValue randomScalar(QRandomGenerator& rng)
     case 3:
         return QJsonValue(rng.generateDouble() * 1e300 * (rng.bounded(2) ? 1 : -1));
     case 4:
-        return QJsonValue(QStringList({"le", "BE", "integer", "text", "rssi", "ts", "#fff", ""}).at(rng.bounded(8)));
+        return QJsonValue(
+            QStringList({"le", "BE", "integer", "text", "rssi", "ts", "#fff", ""}).at(rng.bounded(8)));
     default:
         return QJsonValue(static_cast<double>(rng.bounded(0, 70)));
     }
@@ -356,10 +368,10 @@ QJsonValue randomScalar(QRandomGenerator& rng)
 
 QJsonValue randomValue(QRandomGenerator& rng, int depth)
 {
-    static const QStringList keys = {"app_eui",      "dev_type",     "color",         "server_data",   "device_packets",
-                                     "packet_type",  "packet_size",  "packet_fields", "packet_bias",   "data_bit_bias",
-                                     "data_bit_size", "data_type",    "endianness",    "data_code",     "reg_map_bias",
-                                     "reg_bit_bias", "reg_bit_size", "data_name"};
+    static const QStringList keys = {
+        "app_eui",     "dev_type",      "color",        "server_data",   "device_packets", "packet_type",
+        "packet_size", "packet_fields", "packet_bias",  "data_bit_bias", "data_bit_size",  "data_type",
+        "endianness",  "data_code",     "reg_map_bias", "reg_bit_bias",  "reg_bit_size",   "data_name"};
     const int kind = depth > 6 ? 9 : rng.bounded(10);
     if (kind < 3) {
         QJsonObject obj;
@@ -405,7 +417,8 @@ QByteArray mutate(QByteArray text, QRandomGenerator& rng)
 // is usable by decoding: every packet has fields and every datum a known code.
 void TestTemplates::fuzzNeverCrashes()
 {
-    QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QRandomGenerator rng(20261206);
     QDir().mkdir(COMM::DEVICE_FOLDER);
     int accepted = 0;

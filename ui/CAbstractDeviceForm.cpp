@@ -101,7 +101,8 @@ QLayout* CAbstractDeviceForm::buildListsRow()
     auto* listPage = new QWidget();
     QBoxLayout* listLayout = withMargins(new QVBoxLayout(listPage), 5, 5);
     searchEdit = new CSearchEditWidget();
-    connect(searchEdit, &CSearchEditWidget::textChangedSignal, this, &CAbstractDeviceForm::deviceSearchNameSlot);
+    connect(searchEdit, &CSearchEditWidget::textChangedSignal, this,
+            &CAbstractDeviceForm::deviceSearchNameSlot);
     deviceModel = new QStandardItemModel(0, DB::DEV_COL_COUNT, this);
     searchModel = new CDeviceSearchModel(this);
     searchModel->setSourceModel(deviceModel);

@@ -57,7 +57,8 @@ void CAddNewDeviceForm::refresh()
                     : QStringLiteral("EMPTY LIST OF\nKNOWN DEVICE TYPES"));
 }
 
-void CAddNewDeviceForm::getDevicesListRespSlot(const bool& status, const QList<API::SServerDeviceInfo>& _regInfoList)
+void CAddNewDeviceForm::getDevicesListRespSlot(const bool& status,
+                                               const QList<API::SServerDeviceInfo>& _regInfoList)
 {
     qDebug() << "device list received" << _regInfoList.size();
     if (!status) {
@@ -103,7 +104,8 @@ void CAddNewDeviceForm::deviceListSelectSlot(const QItemSelection&, const QItemS
         return;
     currentAppEui = appEui;
     removeAllRows(registerModel);
-    const REGS::SDeviceRegisterInfo info = CAllDeviceHandler::getInstance()->getRegisterInfo(appEui.toUpper());
+    const REGS::SDeviceRegisterInfo info =
+        CAllDeviceHandler::getInstance()->getRegisterInfo(appEui.toUpper());
     for (const REGS::SRegisterInfo& reg : info.registers) {
         const int row = registerModel->rowCount();
         registerModel->insertRow(row);
@@ -194,7 +196,8 @@ void CAddNewDeviceForm::addDeviceSlot()
     const auto tcpPort = static_cast<unsigned short>(port);
     if (!CDataBaseHandler::getInstance()->registerNewDevice(desc, tcpPort)) {
         addLog(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!"));
-        QMessageBox box(QMessageBox::Critical, QString(), QStringLiteral("Add new device status"), QMessageBox::Ok);
+        QMessageBox box(QMessageBox::Critical, QString(), QStringLiteral("Add new device status"),
+                        QMessageBox::Ok);
         box.setInformativeText(QStringLiteral("Device is not added! See LOG-file for more details"));
         box.setDefaultButton(QMessageBox::Ok);
         box.exec();
@@ -212,6 +215,8 @@ void CAddNewDeviceForm::requestLastPackets(const QString& devEui)
     const bool queued = QMetaObject::invokeMethod(CServerHandler::getInstance(), "getDeviceLastPackets",
                                                   Qt::QueuedConnection, Q_ARG(QString, devEui));
     if (!queued)
-        addLog(QStringLiteral("ERROR[%1-%2]: invalid invokeMethod creation!").arg(QLatin1String(Q_FUNC_INFO)).arg(__LINE__),
+        addLog(QStringLiteral("ERROR[%1-%2]: invalid invokeMethod creation!")
+                   .arg(QLatin1String(Q_FUNC_INFO))
+                   .arg(__LINE__),
                CLogFile::LOG_TYPE_ERROR);
 }

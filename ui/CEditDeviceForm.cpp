@@ -84,9 +84,9 @@ void CEditDeviceForm::deviceListSelectSlot(const QItemSelection&, const QItemSel
     const QVariant deviceId = deviceModel->index(0, DB::DEV_COL_DEVICE).data();
     const QVariant port = deviceModel->index(0, DB::DEV_COL_PORT).data();
     QSqlQuery query = CDataBaseHandler::getInstance()->getRegisters(deviceId.toUInt());
-    static const QList<int> copied = {DB::DATA_COL_REGADDR, DB::DATA_COL_STARTVALUE, DB::DATA_COL_GRATINGPERIOD,
-                                      DB::DATA_COL_DATATYPE, DB::DATA_COL_NAME, DB::DATA_COL_SOURCE,
-                                      DB::DATA_COL_UNIT};
+    static const QList<int> copied = {
+        DB::DATA_COL_REGADDR, DB::DATA_COL_STARTVALUE, DB::DATA_COL_GRATINGPERIOD, DB::DATA_COL_DATATYPE,
+        DB::DATA_COL_NAME,    DB::DATA_COL_SOURCE,     DB::DATA_COL_UNIT};
     while (query.next()) {
         const int row = registerModel->rowCount();
         registerModel->insertRow(row);

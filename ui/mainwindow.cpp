@@ -72,8 +72,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     tryToConnectToServerSlot();
     refreshDevicesSlot(QString());
     reopenStoredDevices();
-    connect(this, &MainWindow::disconnectDevice, CAllDeviceHandler::getInstance(), &CAllDeviceHandler::removeDevice,
-            Qt::QueuedConnection);
+    connect(this, &MainWindow::disconnectDevice, CAllDeviceHandler::getInstance(),
+            &CAllDeviceHandler::removeDevice, Qt::QueuedConnection);
     connect(CAllDeviceHandler::getInstance(), &CAllDeviceHandler::newDataForDevice, this,
             &MainWindow::newDataForDeviceSlot, Qt::QueuedConnection);
 }
@@ -158,7 +158,8 @@ QLayout* MainWindow::buildConnectionFields()
     return fields;
 }
 
-QPushButton* MainWindow::makeIconButton(const QString& icon, const QString& objectName, const QString& toolTip)
+QPushButton* MainWindow::makeIconButton(const QString& icon, const QString& objectName,
+                                        const QString& toolTip)
 {
     auto* button = new QPushButton(QIcon(icon), QString());
     button->setObjectName(objectName);
@@ -223,7 +224,8 @@ QLayout* MainWindow::buildRightColumn()
     tcpPortValue = namedLabel(QString(), QStringLiteral("modbusValue"));
     beginRegisterValue = namedLabel(QString(), QStringLiteral("modbusValue"));
     const QList<QPair<QString, QLabel*>> rows = {
-        {QStringLiteral("Device ID:"), namedLabel(QStringLiteral("ANY VALID VALUE"), QStringLiteral("modbusValue"))},
+        {QStringLiteral("Device ID:"),
+         namedLabel(QStringLiteral("ANY VALID VALUE"), QStringLiteral("modbusValue"))},
         {QStringLiteral("TCP port:"), tcpPortValue},
         {QStringLiteral("Begin register:"), beginRegisterValue},
     };
@@ -270,7 +272,8 @@ void MainWindow::reopenStoredDevices()
         desc.appEui = deviceModel->index(r, DB::DEV_COL_APPEUI).data().toString();
         desc.name = deviceModel->index(r, DB::DEV_COL_NAME).data().toString();
         desc.startAddr = deviceModel->index(r, DB::DEV_COL_STARTADDR).data().toInt();
-        const auto port = static_cast<unsigned short>(deviceModel->index(r, DB::DEV_COL_PORT).data().toUInt());
+        const auto port =
+            static_cast<unsigned short>(deviceModel->index(r, DB::DEV_COL_PORT).data().toUInt());
         CAllDeviceHandler::getInstance()->addNewDevice(desc, port);
     }
 }
@@ -337,7 +340,8 @@ void MainWindow::deviceSelectSlot(const QItemSelection&, const QItemSelection&)
 
 void MainWindow::refreshRegisterSlot()
 {
-    registerModel->setQuery(CDataBaseHandler::getInstance()->getRegisters(currentDeviceCell(DB::DEV_COL_DEVICE).toUInt()));
+    registerModel->setQuery(
+        CDataBaseHandler::getInstance()->getRegisters(currentDeviceCell(DB::DEV_COL_DEVICE).toUInt()));
     if (registerModel->rowCount() > 0)
         registerView->setCurrentIndex(registerModel->index(0, 0));
 }
@@ -353,7 +357,8 @@ void MainWindow::refreshDevicesSlot(const QString& _search)
 
 void MainWindow::newDataForDeviceSlot(const QString& _devEui)
 {
-    if (hasCurrentDevice() && _devEui.compare(currentDeviceCell(DB::DEV_COL_DEVEUI).toString(), Qt::CaseInsensitive) == 0)
+    if (hasCurrentDevice() &&
+        _devEui.compare(currentDeviceCell(DB::DEV_COL_DEVEUI).toString(), Qt::CaseInsensitive) == 0)
         refreshRegisterSlot();
 }
 
@@ -367,10 +372,11 @@ void MainWindow::editItemSlot()
     if (!hasCurrentDevice())
         return;
     CEditDeviceForm* form = CEditDeviceForm::getInstance();
-    form->setOriginal(currentDeviceCell(DB::DEV_COL_DEVICE).toUInt(), currentDeviceCell(DB::DEV_COL_DEVEUI).toString(),
-                      currentDeviceCell(DB::DEV_COL_NAME).toString(), currentDeviceCell(DB::DEV_COL_APPEUI).toString(),
-                      static_cast<uint16_t>(currentDeviceCell(DB::DEV_COL_PORT).toUInt()),
-                      currentDeviceCell(DB::DEV_COL_STARTADDR).toUInt());
+    form->setOriginal(
+        currentDeviceCell(DB::DEV_COL_DEVICE).toUInt(), currentDeviceCell(DB::DEV_COL_DEVEUI).toString(),
+        currentDeviceCell(DB::DEV_COL_NAME).toString(), currentDeviceCell(DB::DEV_COL_APPEUI).toString(),
+        static_cast<uint16_t>(currentDeviceCell(DB::DEV_COL_PORT).toUInt()),
+        currentDeviceCell(DB::DEV_COL_STARTADDR).toUInt());
     if (form->showForm(QStringLiteral("Edit device parameters")) == QDialog::Accepted)
         refreshRegisterSlot();
 }
@@ -407,9 +413,12 @@ void MainWindow::tryToConnectToServerSlot()
 void MainWindow::changeServerStatusSlot(COMM::EServerStatus _status)
 {
     static const QMap<int, QString> texts = {
-        {COMM::SUCCESS, QStringLiteral("SUCCESS")},           {COMM::PING_WAITING, QStringLiteral("PING WAITING")},
-        {COMM::INVALID_PING, QStringLiteral("INVALID PING")}, {COMM::AUTH_WAITING, QStringLiteral("AUTH WAITING")},
-        {COMM::INVALID_AUTH, QStringLiteral("INVALID AUTH")}, {COMM::DISCONNECTED, QStringLiteral("DISCONNECTED")},
+        {COMM::SUCCESS, QStringLiteral("SUCCESS")},
+        {COMM::PING_WAITING, QStringLiteral("PING WAITING")},
+        {COMM::INVALID_PING, QStringLiteral("INVALID PING")},
+        {COMM::AUTH_WAITING, QStringLiteral("AUTH WAITING")},
+        {COMM::INVALID_AUTH, QStringLiteral("INVALID AUTH")},
+        {COMM::DISCONNECTED, QStringLiteral("DISCONNECTED")},
     };
     const auto text = texts.constFind(static_cast<int>(_status));
     if (text == texts.constEnd())
