@@ -173,7 +173,7 @@ void CAllDeviceHandler::addNewDevice(const DB::SDeviceRegMapDescription& desc, c
         listener = new CDeviceHandler(port);
         listeners.insert(port, listener);
     }
-    listener->appendDevice(desc.devEui);
+    listener->appendDevice(deviceKey(desc.devEui));
     devices.insert(deviceKey(desc.devEui), desc);
     addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
                .arg(desc.devEui)
@@ -185,7 +185,7 @@ void CAllDeviceHandler::removeDevice(const QString& devEui, const unsigned short
     QMutexLocker locker(&mutex);
     CDeviceHandler* listener = listeners.value(port);
     if (listener) {
-        listener->removeDevice(devEui);
+        listener->removeDevice(deviceKey(devEui));
         if (listener->getDevEuiList().isEmpty()) {
             listener->close();
             listener->deleteLater();

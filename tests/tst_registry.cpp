@@ -10,8 +10,8 @@
 #include "devices/CAllDeviceHandler.h"
 
 namespace {
-const QString EUI_A = QStringLiteral("70B3D5E75E00AA01");
-const QString EUI_B = QStringLiteral("70B3D5E75E00BB02");
+const QString EUI_A = QStringLiteral("7A5200E75E00AA01");
+const QString EUI_B = QStringLiteral("7A5200E75E00BB02");
 
 quint16 freePort()
 {
@@ -24,7 +24,7 @@ DB::SDeviceRegMapDescription device(const QString& devEui, const QString& name =
 {
     DB::SDeviceRegMapDescription desc;
     desc.devEui = devEui;
-    desc.appEui = QStringLiteral("70B3D5E75E000001");
+    desc.appEui = QStringLiteral("7A5200E75E000001");
     desc.name = name;
     desc.startAddr = 100;
     return desc;
@@ -136,6 +136,8 @@ void TestRegistry::removal_data()
         << QStringList{EUI_A, EUI_B} << QStringLiteral("both") << false << false << QStringList{};
     QTest::newRow("removing with a wrong port warns and keeps the real port open")
         << QStringList{EUI_A} << EUI_A << true << true << QStringList{EUI_A};
+    QTest::newRow("removing in another letter case than added closes the port")
+        << QStringList{EUI_A.toLower()} << EUI_A << false << false << QStringList{};
     QTest::newRow("removing a device the port does not serve keeps it open")
         << QStringList{EUI_A} << EUI_B << false << true << QStringList{EUI_A};
 }
