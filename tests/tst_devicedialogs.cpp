@@ -330,6 +330,12 @@ void TestDeviceDialogs::portAndStartAddressChecks_data()
                                               << "0" << true << false << false;
     QTest::newRow("an empty start address is refused") << "free"
                                                        << "" << false << true << false;
+    QTest::newRow("a negative start address is refused") << "free"
+                                                         << "-1" << false << true << false;
+    QTest::newRow("a start address past 65535 is refused") << "free"
+                                                           << "65536" << false << true << false;
+    QTest::newRow("the last register address is accepted") << "free"
+                                                           << "65535" << false << false << true;
     QTest::newRow("both fields empty warn together") << ""
                                                      << "" << true << true << false;
 }

@@ -18,7 +18,10 @@
 
 namespace {
 CAddNewDeviceForm* form = nullptr;
-}
+const int MAX_REGISTER = 65535;
+const QString START_EMPTY_TIP = QStringLiteral("Empty start address");
+const QString START_RANGE_TIP = QStringLiteral("Start address must be 0 to 65535");
+} // namespace
 
 CAddNewDeviceForm* CAddNewDeviceForm::getInstance()
 {
@@ -127,7 +130,11 @@ bool CAddNewDeviceForm::checkFields(int& port, int& startAddr)
 {
     const bool portEmpty = portEdit->text().isEmpty();
     portWarning->setVisible(portEmpty);
-    if (startAddrEdit->text().isEmpty()) {
+    startAddr = startAddrEdit->text().toInt();
+    // Registers live at 0..65535; anything else could never be read.
+    const bool startEmpty = startAddrEdit->text().isEmpty();
+    if (startEmpty || startAddr < 0 || startAddr > MAX_REGISTER) {
+        startAddrWarning->setToolTip(startEmpty ? START_EMPTY_TIP : START_RANGE_TIP);
         startAddrWarning->show();
         return false;
     }
@@ -135,7 +142,6 @@ bool CAddNewDeviceForm::checkFields(int& port, int& startAddr)
     if (portEmpty)
         return false;
     port = portEdit->text().toInt();
-    startAddr = startAddrEdit->text().toInt();
     if (port < 1 || port > 65535) {
         portWarning->show();
         return false;
