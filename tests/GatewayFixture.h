@@ -1,21 +1,13 @@
 #pragma once
 
-// The gateway as main builds it, inside a temporary working directory, and a
-// scripted network server on the loopback for it to log in to. Shared by the
-// window and dialog tests.
+// The gateway as main builds it, in a temporary working directory, and a
+// scripted network server on the loopback for it to log in to.
 
 #include <functional>
 
-#include <QAbstractItemModel>
 #include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QListView>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 #include <QtTest>
@@ -29,84 +21,58 @@
 #include "ui/CAddNewDeviceForm.h"
 #include "ui/CEditDeviceForm.h"
 
-// Answers the handshake and the device list request; records everything the
-// gateway sends.
+inline const QString HUMIDITY_APP = QStringLiteral("7A52000000000002");
+
+// Answers the ping, the log-in and (once offered) the device list request;
+// records what it gets.
 class CFakeNetworkServer
 {
 public:
     CFakeNetworkServer() : server(QStringLiteral("fake"), QWebSocketServer::NonSecureMode)
     {
-        QObject::connect(&server, &QWebSocketServer::newConnection, &server, [this] { acceptClient(); });
+        replies["cmd"] = {{API::API_JSON_KEY_ERRSTRING, API::API_JSON_ERR_UNKNOWNCMD}};
+        replies[API::API_JSON_CMD_AUTHREQ] = {{API::API_JSON_KEY_CMD, API::API_JSON_CMD_AUTHRESP},
+                                              {API::API_JSON_KEY_STATUS, true},
+                                              {API::API_JSON_KEY_TOKEN, "t"}};
+        QObject::connect(&server, &QWebSocketServer::newConnection, &server, [this] {
+            QWebSocket* client = server.nextPendingConnection();
+            client->setParent(&server);
+            QObject::connect(
+                client, &QWebSocket::textMessageReceived, &server, [this, client](const QString& text) {
+                    const QJsonObject msg = QJsonDocument::fromJson(text.toUtf8()).object();
+                    received.append(msg);
+                    const QJsonObject reply = replies.value(msg.value(API::API_JSON_KEY_CMD).toString());
+                    if (!reply.isEmpty())
+                        client->sendTextMessage(QJsonDocument(reply).toJson(QJsonDocument::Compact));
+                });
+        });
     }
 
     bool listen() { return server.listen(QHostAddress::LocalHost, 0); }
     quint16 port() const { return server.serverPort(); }
 
-    int count(const QString& cmd) const
+    void offer(const QJsonArray& devices)
     {
-        int n = 0;
-        for (const QJsonObject& obj : received)
-            n += obj.value(API::API_JSON_KEY_CMD).toString() == cmd ? 1 : 0;
-        return n;
+        replies[API::API_JSON_CMD_GETDEVREGINFOREQ] = {
+            {API::API_JSON_KEY_CMD, API::API_JSON_CMD_GETDEVREGINFORESP},
+            {API::API_JSON_KEY_STATUS, true},
+            {API::API_JSON_KEY_DEVLIST, devices}};
     }
 
-    QStringList dataRequestEuis() const
+    // The devEui of every message with this command.
+    QStringList sent(const QString& cmd) const
     {
         QStringList euis;
         for (const QJsonObject& obj : received)
-            if (obj.value(API::API_JSON_KEY_CMD).toString() == API::API_JSON_CMD_GETDEVDATAREQ)
+            if (obj.value(API::API_JSON_KEY_CMD).toString() == cmd)
                 euis << obj.value(API::API_JSON_KEY_DEVEUI).toString();
         return euis;
     }
 
-    static QJsonObject device(const QString& devEui, const QString& name, const QString& appEui)
-    {
-        return {{API::API_JSON_KEY_DEVEUI, devEui},
-                {API::API_JSON_KEY_DEVNAME, name},
-                {API::API_JSON_KEY_OTAA, QJsonObject{{API::API_JSON_KEY_OTAA_APPEUI, appEui}}}};
-    }
-
-    QJsonArray devices;
-    bool answerDeviceList = true;
-    // Uplinks offered in answer to every last-packets request.
-    QJsonArray lastPackets;
+    QMap<QString, QJsonObject> replies;
     QList<QJsonObject> received;
 
 private:
-    void acceptClient()
-    {
-        QWebSocket* client = server.nextPendingConnection();
-        client->setParent(&server);
-        QObject::connect(client, &QWebSocket::textMessageReceived, &server,
-                         [this, client](const QString& text) { answer(client, text); });
-    }
-
-    void answer(QWebSocket* client, const QString& text)
-    {
-        const QJsonObject msg = QJsonDocument::fromJson(text.toUtf8()).object();
-        received.append(msg);
-        const QString cmd = msg.value(API::API_JSON_KEY_CMD).toString();
-        QJsonObject reply;
-        if (cmd == QLatin1String("cmd")) {
-            reply = {{API::API_JSON_KEY_ERRSTRING, API::API_JSON_ERR_UNKNOWNCMD}};
-        } else if (cmd == API::API_JSON_CMD_AUTHREQ) {
-            reply = {{API::API_JSON_KEY_CMD, API::API_JSON_CMD_AUTHRESP},
-                     {API::API_JSON_KEY_STATUS, true},
-                     {API::API_JSON_KEY_TOKEN, QStringLiteral("t")}};
-        } else if (cmd == API::API_JSON_CMD_GETDEVREGINFOREQ && answerDeviceList) {
-            reply = {{API::API_JSON_KEY_CMD, API::API_JSON_CMD_GETDEVREGINFORESP},
-                     {API::API_JSON_KEY_STATUS, true},
-                     {API::API_JSON_KEY_DEVLIST, devices}};
-        } else if (cmd == API::API_JSON_CMD_GETDEVDATAREQ && !lastPackets.isEmpty()) {
-            reply = {{API::API_JSON_KEY_CMD, API::API_JSON_CMD_GETDEVDATARESP},
-                     {API::API_JSON_KEY_STATUS, true},
-                     {API::API_JSON_KEY_DEVEUI, msg.value(API::API_JSON_KEY_DEVEUI)},
-                     {API::API_JSON_KEY_DATALIST, lastPackets}};
-        }
-        if (!reply.isEmpty())
-            client->sendTextMessage(QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact)));
-    }
-
     QWebSocketServer server;
 };
 
@@ -115,32 +81,28 @@ private:
 class CGatewayFixture
 {
 public:
-    static void registerTypes()
+    bool enter()
     {
         qRegisterMetaType<CLogFile::ELogMessageType>("CLogFile::ELogMessageType");
         qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
         globalVarInit();
         // Short waits keep a silent server from stalling the suite.
         CServerHandler::setTimeoutIntervals(300, 400);
-    }
-
-    bool enter()
-    {
         startDir = QDir::currentPath();
-        tempDir = new QTemporaryDir;
-        if (!tempDir->isValid() || !QDir::setCurrent(tempDir->path()))
+        if (!tempDir.isValid() || !QDir::setCurrent(tempDir.path()))
             return false;
         CLogFile::getInstance(COMM::LOG_FILENAME, QString());
         return fake.listen();
     }
 
-    // The shipped templates; beyond them, copies of the first under new EUIs.
-    void copyTemplates(int count)
+    // The shipped templates (then copies of the first under new EUIs), optional
+    // settings leading to the fake server, and the services main starts.
+    bool start(int templates, bool serverSettings = false)
     {
         QDir().mkdir(COMM::DEVICE_FOLDER);
         const QDir source(QStringLiteral(TW_SOURCE_DIR "/templates"));
         const QStringList shipped = source.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < templates; ++i) {
             QFile in(source.filePath(shipped.at(i % shipped.size())));
             in.open(QIODevice::ReadOnly);
             QJsonObject obj = QJsonDocument::fromJson(in.readAll()).object();
@@ -153,26 +115,13 @@ public:
             out.open(QIODevice::WriteOnly);
             out.write(QJsonDocument(obj).toJson());
         }
-    }
-
-    void writeSettings(const QString& ip, const QString& port, const QString& login, const QString& password)
-    {
-        QFile file(SETT::SETT_FILENAME);
-        file.open(QIODevice::WriteOnly);
-        file.write(QStringLiteral("[server]\nip=%1\nport=%2\nlogin=%3\npassword=%4\n")
-                       .arg(ip, port, login, password)
-                       .toUtf8());
-    }
-
-    // Settings that lead to the fake server.
-    void writeServerSettings()
-    {
-        writeSettings(QStringLiteral("127.0.0.1"), QString::number(fake.port()), QStringLiteral("operator"),
-                      QStringLiteral("secret"));
-    }
-
-    bool startServices()
-    {
+        QFile settings(SETT::SETT_FILENAME);
+        if (serverSettings && settings.open(QIODevice::WriteOnly))
+            settings.write(
+                QStringLiteral("[server]\nip=127.0.0.1\nport=%1\nlogin=operator\npassword=secret\n")
+                    .arg(fake.port())
+                    .toUtf8());
+        settings.close();
         CSettings::getInstance(SETT::SETT_FILENAME);
         CServerHandler* server = CServerHandler::getInstance();
         if (!CDataBaseHandler::getInstance())
@@ -186,17 +135,17 @@ public:
         return true;
     }
 
-    // A device in storage with the registers its template implies (or none).
-    static bool storeDevice(const QString& devEui, const QString& name, const QString& appEui, int startAddr,
-                            quint16 port, bool withRegisters = true)
+    // A humidity sensor in storage with the registers its template implies (or none).
+    static bool storeDevice(const QString& devEui, const QString& name, int startAddr, quint16 port,
+                            bool withRegisters = true)
     {
         DB::SDeviceRegMapDescription desc;
         desc.devEui = devEui;
-        desc.appEui = appEui;
+        desc.appEui = HUMIDITY_APP;
         desc.name = name;
         desc.startAddr = startAddr;
         if (withRegisters)
-            desc.registers = CAllDeviceHandler::getInstance()->getRegisterInfo(appEui.toUpper()).registers;
+            desc.registers = CAllDeviceHandler::getInstance()->getRegisterInfo(HUMIDITY_APP).registers;
         return CDataBaseHandler::getInstance()->registerNewDevice(desc, port);
     }
 
@@ -211,8 +160,6 @@ public:
         QCoreApplication::processEvents();
         delete CLogFile::getInstance();
         QDir::setCurrent(startDir);
-        delete tempDir;
-        tempDir = nullptr;
     }
 
     static QString log()
@@ -223,7 +170,6 @@ public:
         return QString::fromUtf8(file.readAll());
     }
 
-    // A port nothing listens on right now.
     static quint16 freePort()
     {
         QTcpServer probe;
@@ -231,38 +177,46 @@ public:
         return probe.serverPort();
     }
 
-    static bool portIsFree(quint16 port)
-    {
-        QTcpServer probe;
-        return probe.listen(QHostAddress::Any, port);
-    }
-
+    static bool portIsFree(quint16 port) { return QTcpServer().listen(QHostAddress::Any, port); }
     static int deviceCount() { return CDataBaseHandler::getInstance()->getRegisteredDevices().size(); }
 
     CFakeNetworkServer fake;
 
 private:
     QString startDir;
-    QTemporaryDir* tempDir = nullptr;
+    QTemporaryDir tempDir;
 };
 
-// Watches for modal windows (dialogs opened with exec, message boxes) and
-// hands each one to `handle`, which should close it.
+// The first child of type T whose property has this value.
+template <typename T> T* child(QWidget* parent, const char* property, const QString& value)
+{
+    for (T* widget : parent->findChildren<T*>())
+        if (widget->property(property).toString() == value)
+            return widget;
+    return nullptr;
+}
+
+template <typename TDelegate> QListView* viewPaintedBy(QWidget* parent)
+{
+    for (QListView* view : parent->findChildren<QListView*>())
+        if (qobject_cast<TDelegate*>(view->itemDelegate()))
+            return view;
+    return nullptr;
+}
+
+// Polls for modal windows (exec'd dialogs, message boxes), hands each new one
+// to `handle` and closes it if the handler did not.
 class CModalWatcher
 {
 public:
-    explicit CModalWatcher(std::function<void(QWidget*)> handle) : handler(std::move(handle))
+    explicit CModalWatcher(std::function<void(QWidget*)> handle)
     {
-        QObject::connect(&timer, &QTimer::timeout, &timer, [this] {
+        QObject::connect(&timer, &QTimer::timeout, &timer, [this, handle] {
             QWidget* modal = QApplication::activeModalWidget();
             if (!modal)
-                lastSeen = nullptr;
-            if (!modal || modal == lastSeen)
                 return;
-            lastSeen = modal;
             ++seen;
-            handler(modal);
-            // A handler that failed half-way must not leave the test waiting forever.
+            handle(modal);
             if (QApplication::activeModalWidget() == modal)
                 modal->close();
         });
@@ -272,7 +226,5 @@ public:
     int seen = 0;
 
 private:
-    std::function<void(QWidget*)> handler;
-    QWidget* lastSeen = nullptr;
     QTimer timer;
 };
