@@ -91,10 +91,22 @@ QByteArray CModbusTcpFramer::buildReadAnswer(const SModbusMBAP& mbap, const SMod
     const uint16_t count = qMin(header.registerCount, MAX_READ_REGISTERS);
     QByteArray out =
         answerHeader(mbap, header.unitId, header.functionCode, static_cast<uint16_t>(2 + 2 * count));
-    out.reserve(out.size() + 1 + 2 * count);
-    out.append(static_cast<char>(2 * count));
-    for (uint16_t i = 0; i < count; ++i)
-        appendWord(out, data.value(static_cast<uint16_t>(header.startAddress + i), 0));
+    const int headerSize = out.size();
+    out.resize(headerSize + 1 + 2 * count);
+    char* at = out.data() + headerSize;
+    *at++ = static_cast<char>(2 * count);
+    // One walk through the map in address order instead of a lookup per word.
+    auto it = data.lowerBound(header.startAddress);
+    for (uint16_t i = 0; i < count; ++i) {
+        const uint16_t address = static_cast<uint16_t>(header.startAddress + i);
+        if (address == 0 && i > 0)
+            it = data.constBegin(); // the range wrapped past 0xffff
+        while (it != data.constEnd() && it.key() < address)
+            ++it;
+        const uint16_t word = it != data.constEnd() && it.key() == address ? it.value() : 0;
+        *at++ = static_cast<char>(word >> 8);
+        *at++ = static_cast<char>(word & 0xFF);
+    }
     return out;
 }
 

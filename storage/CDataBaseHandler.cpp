@@ -1,5 +1,7 @@
 #include "storage/CDataBaseHandler.h"
 
+#include <limits>
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QDebug>
@@ -142,14 +144,17 @@ const QString& sqlWidestDatum()
 
 // Rows are taken from below the range too, as far back as the port's widest
 // datum reaches, so a datum that starts before the range still shows in it.
-// The full value comes as bytes: hex decoding needs no UTF-16 copy of it.
+// Equal addresses (devices sharing a port) come in insertion order, the later
+// row winning. The full value comes as bytes: hex decoding needs no UTF-16
+// copy of it. The same statement over all addresses builds a port's image.
 const QString& sqlRegisterRange()
 {
     static const QString sql =
-        QStringLiteral("SELECT %2, %3, CAST(%4 AS BLOB) FROM %1 WHERE %5=:%5 AND %2 BETWEEN :low AND :high "
-                       "ORDER BY %2 ASC;")
+        QStringLiteral(
+            "SELECT %2, %3, CAST(%4 AS BLOB), %6 FROM %1 WHERE %5=:%5 AND %2 BETWEEN :low AND :high "
+            "ORDER BY %2 ASC, rowid ASC;")
             .arg(DB::DB_TABLE_DEVDATA, dataCol(DB::DATA_COL_REGADDR), dataCol(DB::DATA_COL_BITSIZE),
-                 dataCol(DB::DATA_COL_FULLVALUE), dataCol(DB::DATA_COL_PORT));
+                 dataCol(DB::DATA_COL_FULLVALUE), dataCol(DB::DATA_COL_PORT), dataCol(DB::DATA_COL_DEVICE));
     return sql;
 }
 
@@ -409,6 +414,8 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription& des
 {
     QMutexLocker locker(&mutex);
     portSpans.clear();
+    // Whatever the outcome (a failure rolls back), only this port's rows change.
+    portImages.remove(port);
     return runAtomically(QStringLiteral("CDataBaseHandler::registerNewDevice"),
                          [&]() { return insertDevice(desc, port); });
 }
@@ -529,6 +536,7 @@ bool CDataBaseHandler::deleteDevice(unsigned int deviceId)
 {
     QMutexLocker locker(&mutex);
     portSpans.clear();
+    dropPortImagesOf(deviceId);
     // Both tables go together, so a failure cannot leave orphaned register rows.
     return runAtomically(QStringLiteral("CDataBaseHandler::deleteDevice"),
                          [&]() { return deleteRows(deviceId); });
@@ -683,23 +691,43 @@ void CDataBaseHandler::saveRegisterData(DB::SDbDeviceRegDataSet regData)
     unsigned int deviceId = 0;
     if (!findDeviceId(regData.devEui, deviceId))
         return;
+    // One commit per packet instead of one per entry: commits are most of a
+    // save's time, and Modbus reads wait for the mutex meanwhile. A failing
+    // entry still undoes only itself.
+    QSqlDatabase current = connection();
+    const bool batched = current.transaction();
+    writeRegisterValues(deviceId, regData);
+    if (batched && !current.commit()) {
+        addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Transaction is not committed! "
+                              "Error_text[%1]")
+                   .arg(current.lastError().text()));
+        current.rollback();
+        // The images hold the packet that the rows lost: read them again.
+        portImages.clear();
+    }
+}
+
+void CDataBaseHandler::writeRegisterValues(unsigned int deviceId, const DB::SDbDeviceRegDataSet& regData)
+{
     QSqlQuery query;
     const bool ready = prepared(sqlUpdateValue(), query);
-    for (const DB::SDbDeviceRegDataRewrite& entry : qAsConst(regData.rewriteList)) {
+    for (const DB::SDbDeviceRegDataRewrite& entry : regData.rewriteList) {
         const int address = regData.startAddr + entry.regOffset;
         if (ready) {
-            query.bindValue(placeholder(dataCol(DB::DATA_COL_VALUE)), entry.value);
-            query.bindValue(placeholder(dataCol(DB::DATA_COL_FULLVALUE)),
-                            entry.fullValue.isEmpty() ? QVariant() : QVariant(entry.fullValue));
-            query.bindValue(placeholder(dataCol(DB::DATA_COL_TIME)), QDateTime::currentMSecsSinceEpoch());
-            query.bindValue(placeholder(dataCol(DB::DATA_COL_DEVICE)), deviceId);
-            query.bindValue(placeholder(dataCol(DB::DATA_COL_REGADDR)), address);
+            // By position, in the statement's order: value, full_value, time, device, reg_addr.
+            query.bindValue(0, entry.value);
+            query.bindValue(1, entry.fullValue.isEmpty() ? QVariant() : QVariant(entry.fullValue));
+            query.bindValue(2, QDateTime::currentMSecsSinceEpoch());
+            query.bindValue(3, deviceId);
+            query.bindValue(4, address);
         }
         if (!ready || !query.exec()) {
             addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]"));
             addLog(QStringLiteral("    Query [%1]").arg(sqlUpdateValue()));
             addLog(QStringLiteral("    Set: deviceId[%1], regAddr[%2]").arg(deviceId).arg(address));
+            continue;
         }
+        patchPortImages(deviceId, address, entry.fullValue);
     }
 }
 
@@ -722,25 +750,25 @@ bool CDataBaseHandler::widestSpan(int port, int& span)
     return true;
 }
 
-QMap<unsigned short, unsigned short>
-CDataBaseHandler::getRegisterData(const int& port, const int& firstRegister, const int& count)
+bool CDataBaseHandler::execRegisterRange(QSqlQuery& query, int port, int low, int high)
+{
+    if (!prepared(sqlRegisterRange(), query))
+        return false;
+    // By position: this runs for every uncached Modbus request.
+    query.bindValue(0, port);
+    query.bindValue(1, low);
+    query.bindValue(2, high);
+    return query.exec();
+}
+
+QMap<unsigned short, unsigned short> CDataBaseHandler::readRegisterRows(int port, int firstRegister,
+                                                                        int count)
 {
     QMap<unsigned short, unsigned short> words;
-    if (count <= 0)
-        return words;
-    QMutexLocker locker(&mutex);
     const int last = firstRegister + count - 1;
     int span = 1;
     QSqlQuery query;
-    bool ok = widestSpan(port, span) && prepared(sqlRegisterRange(), query);
-    if (ok) {
-        // By position: this runs for every Modbus request.
-        query.bindValue(0, port);
-        query.bindValue(1, firstRegister - span + 1);
-        query.bindValue(2, last);
-        ok = query.exec();
-    }
-    if (!ok) {
+    if (!widestSpan(port, span) || !execRegisterRange(query, port, firstRegister - span + 1, last)) {
         logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"),
                    sqlRegisterRange());
         return words;
@@ -754,4 +782,70 @@ CDataBaseHandler::getRegisterData(const int& port, const int& firstRegister, con
     }
     query.finish();
     return words;
+}
+
+// Null when the port's rows cannot be read (logged); the image of a port
+// spread too wide for memory says so, and its reads go to SQL.
+CPortRegisterImage* CDataBaseHandler::portImage(int port)
+{
+    const auto known = portImages.find(port);
+    if (known != portImages.end())
+        return &known.value();
+    QSqlQuery query;
+    if (!execRegisterRange(query, port, std::numeric_limits<int>::min(), std::numeric_limits<int>::max())) {
+        logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"),
+                   sqlRegisterRange());
+        return nullptr;
+    }
+    CPortRegisterImage image;
+    while (query.next())
+        image.appendRow(query.value(3).toUInt(), query.value(0).toInt(), query.value(1).toInt(),
+                        query.value(2).toByteArray());
+    const bool complete = !query.lastError().isValid();
+    query.finish();
+    if (!complete) {
+        logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"),
+                   sqlRegisterRange());
+        return nullptr;
+    }
+    image.finish();
+    return &portImages.insert(port, image).value();
+}
+
+void CDataBaseHandler::patchPortImages(unsigned int deviceId, int regAddr, const QString& fullValue)
+{
+    for (CPortRegisterImage& image : portImages)
+        image.patch(deviceId, regAddr, fullValue);
+}
+
+void CDataBaseHandler::dropPortImagesOf(unsigned int deviceId)
+{
+    for (auto it = portImages.begin(); it != portImages.end();) {
+        if (it.value().holdsDevice(deviceId))
+            it = portImages.erase(it);
+        else
+            ++it;
+    }
+}
+
+void CDataBaseHandler::setRegisterImagesEnabled(bool enabled)
+{
+    QMutexLocker locker(&mutex);
+    registerImagesEnabled = enabled;
+}
+
+QMap<unsigned short, unsigned short>
+CDataBaseHandler::getRegisterData(const int& port, const int& firstRegister, const int& count)
+{
+    if (count <= 0)
+        return {};
+    QMutexLocker locker(&mutex);
+    if (!registerImagesEnabled)
+        return readRegisterRows(port, firstRegister, count);
+    CPortRegisterImage* image = portImage(port);
+    if (!image)
+        return {};
+    if (!image->isUsable())
+        return readRegisterRows(port, firstRegister, count);
+    return image->read(firstRegister, count);
 }

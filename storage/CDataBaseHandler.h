@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include "app/global.h"
+#include "storage/CPortRegisterImage.h"
 
 class QThread;
 
@@ -35,6 +36,9 @@ public:
     void updateRegInfo(DB::SDbDevRegParamInfo info);
     QMap<unsigned short, unsigned short> getRegisterData(const int& port, const int& firstRegister,
                                                          const int& count);
+    // Tests and benchmarks only: false sends every read to SQL, to compare it
+    // with the in-memory images (which saves keep patching either way).
+    void setRegisterImagesEnabled(bool enabled);
 
 public slots:
     void saveRegisterData(DB::SDbDeviceRegDataSet regData);
@@ -68,7 +72,13 @@ private:
 
     // Register value helpers.
     bool findDeviceId(const QString& devEui, unsigned int& deviceId);
+    void writeRegisterValues(unsigned int deviceId, const DB::SDbDeviceRegDataSet& regData);
     bool widestSpan(int port, int& span);
+    bool execRegisterRange(QSqlQuery& query, int port, int low, int high);
+    QMap<unsigned short, unsigned short> readRegisterRows(int port, int firstRegister, int count);
+    CPortRegisterImage* portImage(int port);
+    void patchPortImages(unsigned int deviceId, int regAddr, const QString& fullValue);
+    void dropPortImagesOf(unsigned int deviceId);
     QSqlQuery materialised(QSqlQuery query);
 
     QSqlDatabase db; // connection of the thread that created the handler (main)
@@ -81,4 +91,8 @@ private:
     QHash<QString, QHash<QString, QSqlQuery>> statements;
     // Widest datum of each port, in registers; reset whenever devices change.
     QHash<int, int> portSpans;
+    // Register words of each port read so far, so that a Modbus read runs no
+    // query; built on a port's first read, dropped when its devices change.
+    QHash<int, CPortRegisterImage> portImages;
+    bool registerImagesEnabled = true;
 };
