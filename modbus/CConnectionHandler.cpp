@@ -1,5 +1,7 @@
 #include "modbus/CConnectionHandler.h"
 
+#include <sys/socket.h>
+
 #include <QHostAddress>
 
 #include "app/CLogFile.h"
@@ -18,6 +20,21 @@ QString peerText(const QHostAddress& address)
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+// Qt's buffered write turns the write notifier on and off for every answer,
+// and each switch wakes the event loop once more. The kernel takes a small
+// answer at once, so it goes straight out; only a remainder, or anything
+// behind what Qt still holds, is left to Qt.
+void writeAnswer(QTcpSocket& socket, const QByteArray& answer)
+{
+    qint64 sent = 0;
+    if (socket.bytesToWrite() == 0)
+        sent = qMax<qint64>(::send(int(socket.socketDescriptor()), answer.constData(), size_t(answer.size()),
+                                   MSG_NOSIGNAL | MSG_DONTWAIT),
+                            0);
+    if (sent < answer.size())
+        socket.write(answer.constData() + sent, answer.size() - sent);
 }
 
 QMap<uint16_t, uint16_t> readStore(int port, int start, int count)
@@ -70,7 +87,7 @@ void CConnectionHandler::processFrames()
             answered = false;
             break;
         case CModbusTcpFramer::FRAME_FOUND:
-            write(frame.answer);
+            writeAnswer(*this, frame.answer);
             answered = true;
             break;
         }
