@@ -259,7 +259,7 @@ int main(int argc, char* argv[])
     volatile int sink = 0;
     const auto blockCount = [](int n) { return 26 + (n * 7) % 100; };
     compare(
-        "Modbus reads of 26-125, all blocks new",
+        "reads of 26-125, blocks all new",
         [&](int n) { sink = sink + storage->getRegisterData(PORT, readStart(n, 125), blockCount(n)).size(); },
         [&](int n) { sink = sink + raw.read(PORT, readStart(n, 125), blockCount(n)).size(); });
     // Why the journal settings matter: the same raw packet work with the defaults.
