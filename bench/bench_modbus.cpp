@@ -349,8 +349,12 @@ int main(int argc, char** argv)
     std::printf("store lookup alone: %.1f us for 10 registers, %.1f us for 125 registers\n\n",
                 storeLookupMicros(gatewayPort, 10), storeLookupMicros(gatewayPort, 125));
     if (app.arguments().contains(QStringLiteral("--profile"))) {
-        // One idle run of the slowest case alone, short enough for callgrind.
-        printRow("gateway idle (profile)", 1, 125, runClients(gatewayPort, 1, 125, true));
+        // One idle run of the slowest case alone, short enough for callgrind;
+        // with "reference", the same run against the reference server.
+        if (app.arguments().contains(QStringLiteral("reference")))
+            printRow("reference (profile)", 1, 125, runClients(referencePort, 1, 125, false));
+        else
+            printRow("gateway idle (profile)", 1, 125, runClients(gatewayPort, 1, 125, true));
         reference.stop();
         storageThread.quit();
         storageThread.wait();
