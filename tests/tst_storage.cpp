@@ -364,8 +364,8 @@ void TestStorage::schemaIndexes()
 
 void TestStorage::secondStartKeepsRows()
 {
-    QVERIFY(storage->registerNewDevice(device("70B3D5", "Meter", 100, {reg(0), reg(1, 32)}), PORT));
-    DB::SDbDeviceRegDataSet set = dataSet("70B3D5", 100);
+    QVERIFY(storage->registerNewDevice(device("7A5200", "Meter", 100, {reg(0), reg(1, 32)}), PORT));
+    DB::SDbDeviceRegDataSet set = dataSet("7A5200", 100);
     set.appendRewriteData("0042", 0, "0042");
     set.appendRewriteData("0001", 1, "0001e240");
     storage->saveRegisterData(set);
@@ -374,7 +374,7 @@ void TestStorage::secondStartKeepsRows()
     CDataBaseHandler::resetInstance();
     storage = CDataBaseHandler::getInstance();
     QVERIFY(storage);
-    QCOMPARE(storage->getRegisteredDevices(), QStringList{"70B3D5"});
+    QCOMPARE(storage->getRegisteredDevices(), QStringList{"7A5200"});
     QCOMPARE(rows(QStringLiteral("SELECT * FROM dev_data;"), 14), before);
     QCOMPARE(wordList(storage->getRegisterData(PORT, 100, 3)),
              QStringList({"100=0042", "101=0001", "102=e240"}));
@@ -449,9 +449,9 @@ void TestStorage::registrationWritesRows()
     temp.unit = QStringLiteral("°C");
     REGS::SRegisterInfo rssi = reg(0);
     rssi.source = 0;
-    QVERIFY(storage->registerNewDevice(device("70B3D5", "Meter", 100, {rssi, temp}), 1502));
+    QVERIFY(storage->registerNewDevice(device("7A5200", "Meter", 100, {rssi, temp}), 1502));
     QCOMPARE(rows(QStringLiteral("SELECT * FROM devices;"), 6),
-             QStringList{"1|Meter|APPEUI01|70B3D5|1502|100"});
+             QStringList{"1|Meter|APPEUI01|7A5200|1502|100"});
     QCOMPARE(rows(QStringLiteral("SELECT * FROM dev_data ORDER BY reg_addr;"), 14),
              QStringList({"1|1502|100|0|1|16|uinteger|NULL|NULL|NULL|r0|NULL|1|0",
                           "1|1502|102|-40.5|0.25|32|integer|NULL|NULL|NULL|r2|°C|1|1"}));
@@ -471,10 +471,10 @@ void TestStorage::registrationEdgeCases_data()
     QTest::addColumn<QString>("logged");
     QTest::addColumn<int>("devices");
     QTest::addColumn<int>("registers");
-    const auto meter = device("70B3D5", "Meter", 0, {reg(0), reg(1)});
+    const auto meter = device("7A5200", "Meter", 0, {reg(0), reg(1)});
     QTest::newRow("an EUI already registered is refused and named in the log")
-        << meter << device("70B3D5", "Other", 10, {reg(0)}) << false
-        << "ERROR: [CDataBaseHandler::registerNewDevice] Device [70B3D5] already exist!" << 1 << 2;
+        << meter << device("7A5200", "Other", 10, {reg(0)}) << false
+        << "ERROR: [CDataBaseHandler::registerNewDevice] Device [7A5200] already exist!" << 1 << 2;
     QTest::newRow("two registers at one offset keep the first and warn with the address in hex")
         << meter << device("B1", "Twin", 0, {reg(10), reg(10, 32)}) << true
         << "WARNING: [CDataBaseHandler::registerNewDevice] Register [0x000a] for device [B1] already exist!"
@@ -520,7 +520,7 @@ void TestStorage::registrationIsAllOrNothing()
 {
     QFETCH(QString, trigger);
     QFETCH(QString, logged);
-    const auto meter = device("70B3D5", "Meter", 100, {reg(0), reg(1), reg(2), reg(3)});
+    const auto meter = device("7A5200", "Meter", 100, {reg(0), reg(1), reg(2), reg(3)});
     QVERIFY(execInspect(trigger));
     QVERIFY(!storage->registerNewDevice(meter, PORT));
     QVERIFY(loggedLines().contains(logged));
