@@ -151,6 +151,8 @@ void CRawStore::save(const DB::SDbDeviceRegDataSet& set)
     sqlite3_reset(selectId);
     if (id == 0)
         return;
+    // One transaction per packet, as the handler stores it.
+    exec(QStringLiteral("BEGIN;"));
     for (const DB::SDbDeviceRegDataRewrite& entry : set.rewriteList) {
         sqlite3_bind_text16(update, 1, entry.value.utf16(), entry.value.size() * 2, SQLITE_STATIC);
         if (entry.fullValue.isEmpty())
@@ -164,6 +166,7 @@ void CRawStore::save(const DB::SDbDeviceRegDataSet& set)
         sqlite3_step(update);
         sqlite3_reset(update);
     }
+    exec(QStringLiteral("COMMIT;"));
 }
 
 Words CRawStore::read(int port, int first, int count)
