@@ -414,6 +414,7 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription& des
 {
     QMutexLocker locker(&mutex);
     portSpans.clear();
+    registerParams.clear();
     // Whatever the outcome (a failure rolls back), only this port's rows change.
     portImages.remove(port);
     return runAtomically(QStringLiteral("CDataBaseHandler::registerNewDevice"),
@@ -536,6 +537,7 @@ bool CDataBaseHandler::deleteDevice(unsigned int deviceId)
 {
     QMutexLocker locker(&mutex);
     portSpans.clear();
+    registerParams.clear();
     dropPortImagesOf(deviceId);
     // Both tables go together, so a failure cannot leave orphaned register rows.
     return runAtomically(QStringLiteral("CDataBaseHandler::deleteDevice"),
@@ -613,6 +615,10 @@ DB::SDbRegParamInfo CDataBaseHandler::getRegisterParam(QString devEui, unsigned 
 {
     DB::SDbRegParamInfo param;
     QMutexLocker locker(&mutex);
+    const QPair<QString, unsigned int> key(devEui, regAddr);
+    const auto known = registerParams.constFind(key);
+    if (known != registerParams.constEnd())
+        return *known;
     QSqlQuery query;
     bool ok = prepared(sqlRegisterParam(), query);
     if (ok) {
@@ -635,6 +641,7 @@ DB::SDbRegParamInfo CDataBaseHandler::getRegisterParam(QString devEui, unsigned 
     param.unit = query.value(DB::DATA_COL_UNIT).toString();
     param.regAddr = regAddr;
     query.finish();
+    registerParams.insert(key, param);
     return param;
 }
 
@@ -643,6 +650,7 @@ void CDataBaseHandler::updateRegInfo(DB::SDbDevRegParamInfo info)
     if (info.params.isEmpty())
         return;
     QMutexLocker locker(&mutex);
+    registerParams.clear();
     QSqlQuery query;
     const bool ready = prepared(sqlUpdateRegInfo(), query);
     for (const DB::SDbRegParamInfo& param : qAsConst(info.params)) {

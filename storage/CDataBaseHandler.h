@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QMap>
+#include <QPair>
 #include <QMutex>
 #include <QObject>
 #include <QSqlDatabase>
@@ -95,4 +96,7 @@ private:
     // query; built on a port's first read, dropped when its devices change.
     QHash<int, CPortRegisterImage> portImages;
     bool registerImagesEnabled = true;
+    // Scaling of registers the decoder asked for, by device EUI and address;
+    // every uplink asks again, while only the operator changes them.
+    QHash<QPair<QString, unsigned int>, DB::SDbRegParamInfo> registerParams;
 };

@@ -77,6 +77,33 @@ void startGatewayProcess(QProcess& gateway, const QString& workDir)
     gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
 }
 
+// Sets the report interval's extra value and multiplier in a dialog's register editor.
+void scaleInEditor(QWidget* dialog, const QString& extra, const QString& multiplier)
+{
+    QListView* registerView = nullptr;
+    for (QListView* view : dialog->findChildren<QListView*>())
+        if (qobject_cast<CSimpleRegisterDelegat*>(view->itemDelegate()))
+            registerView = view;
+    QVERIFY(registerView);
+    QAbstractItemModel* registers = registerView->model();
+    QModelIndex index;
+    for (int r = 0; r < registers->rowCount(); ++r)
+        if (registers->index(r, DB::DATA_COL_NAME).data().toString() == QLatin1String("Report interval"))
+            index = registers->index(r, 0);
+    QVERIFY(index.isValid());
+    auto* delegate = static_cast<CSimpleRegisterDelegat*>(registerView->itemDelegate());
+    QWidget* editor = delegate->createEditor(registerView->viewport(), QStyleOptionViewItem(), index);
+    QVERIFY(editor);
+    delegate->setEditorData(editor, index);
+    const QList<QLineEdit*> fields = editor->findChildren<QLineEdit*>();
+    QCOMPARE(fields.size(), 3); // extra value, multiplier, units, in this order
+    fields.at(0)->setText(extra);
+    fields.at(1)->setText(multiplier);
+    fields.at(2)->setText(QStringLiteral("s"));
+    delegate->setModelData(editor, registers, index);
+    delete editor;
+}
+
 int freePort()
 {
     QTcpServer probe;
@@ -240,30 +267,7 @@ void TestEndToEnd::registerOfferedDevice(int modbusPort)
     auto* stack = form->findChild<QStackedLayout*>();
     QTRY_COMPARE_WITH_TIMEOUT(stack->currentIndex(), 1, 15000);
 
-    QListView* registerView = nullptr;
-    for (QListView* view : form->findChildren<QListView*>())
-        if (qobject_cast<CSimpleRegisterDelegat*>(view->itemDelegate()))
-            registerView = view;
-    QVERIFY(registerView);
-    QAbstractItemModel* registers = registerView->model();
-    int intervalRow = -1;
-    for (int r = 0; r < registers->rowCount(); ++r)
-        if (registers->index(r, DB::DATA_COL_NAME).data().toString() == QLatin1String("Report interval"))
-            intervalRow = r;
-    QVERIFY(intervalRow >= 0);
-
-    auto* delegate = static_cast<CSimpleRegisterDelegat*>(registerView->itemDelegate());
-    const QModelIndex index = registers->index(intervalRow, 0);
-    QWidget* editor = delegate->createEditor(registerView->viewport(), QStyleOptionViewItem(), index);
-    QVERIFY(editor);
-    delegate->setEditorData(editor, index);
-    const QList<QLineEdit*> fields = editor->findChildren<QLineEdit*>();
-    QCOMPARE(fields.size(), 3); // extra value, multiplier, units, in this order
-    fields.at(0)->setText(QStringLiteral("7.0"));
-    fields.at(1)->setText(QStringLiteral("2.5"));
-    fields.at(2)->setText(QStringLiteral("s"));
-    delegate->setModelData(editor, registers, index);
-    delete editor;
+    scaleInEditor(form, QStringLiteral("7.0"), QStringLiteral("2.5"));
 
     for (QLineEdit* edit : form->findChildren<QLineEdit*>()) {
         if (edit->accessibleName() == QLatin1String("TCP port"))
@@ -294,6 +298,15 @@ void TestEndToEnd::registerReadRestartRead()
     const quint32 first = counterOf(words);
     QVERIFY(first >= 1000);
     QTRY_VERIFY_WITH_TIMEOUT(counterOf(readWhileServing(modbusPort, START_ADDR, 2)) > first, 10000);
+
+    // New scaling from the edit dialog applies to the uplinks decoded afterwards.
+    CEditDeviceForm* edit = CEditDeviceForm::getInstance();
+    edit->setOriginal(1, DEV_EUI, QStringLiteral("Boiler room"), QStringLiteral("7a52000000000001"),
+                      modbusPort, START_ADDR);
+    scaleInEditor(edit, QStringLiteral("1.0"), QStringLiteral("4.0"));
+    QVERIFY(QMetaObject::invokeMethod(edit, "addDeviceSlot"));
+    QTRY_COMPARE_WITH_TIMEOUT(int(readWhileServing(modbusPort, START_ADDR + 3, 1).value(0)),
+                              CONST_RAW * 4 + 1, 10000);
 
     // The low word alone reads the same as within the whole datum.
     standin.kill();
