@@ -14,7 +14,6 @@ public:
     enum ELogMessageType
     {
         LOG_TYPE_NORMAL = 0,
-        LOG_TYPE_WARNING = 1,
         LOG_TYPE_ERROR = 2,
     };
     Q_ENUM(ELogMessageType)
