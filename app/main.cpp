@@ -11,6 +11,7 @@
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/CTerminationWatcher.h"
+#include "app/StartOptions.h"
 #include "app/global.h"
 #include "devices/CAllDeviceHandler.h"
 #include "server/CServerHandler.h"
@@ -31,6 +32,43 @@ void installStyleSheet(QApplication& app)
     app.setStyleSheet(replaceColor(QString::fromLatin1(bytes.constData())));
 }
 
+// Help, version and the working directory are settled before any window
+// exists, so that --version also answers on a machine without a display.
+bool settleCommandLine(int argc, char* argv[], int& exitCode)
+{
+    QCoreApplication parserApp(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarnwick"));
+    const SStartOptions options = readStartOptions(QCoreApplication::arguments());
+    if (options.action != START_RUN) {
+        std::fprintf(options.action == START_EXIT_OK ? stdout : stderr, "%s\n", qPrintable(options.text));
+        exitCode = options.action == START_EXIT_OK ? 0 : 2;
+        return false;
+    }
+    QString error;
+    if (!options.workDir.isEmpty() && !enterWorkDir(options.workDir, error)) {
+        std::fprintf(stderr, "CRITICAL_ERROR! [main] %s The gateway stops.\n", qPrintable(error));
+        exitCode = 1;
+        return false;
+    }
+    return true;
+}
+
+void reportFatal(const QString& msg)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(msg));
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        QMessageBox::critical(nullptr, COMM::TITLE, msg);
+}
+
+// Without a writable directory there would be no database and no log.
+int failWithoutWritableDir()
+{
+    reportFatal(QStringLiteral("CRITICAL_ERROR! [main] Working directory [%1] is not writable. "
+                               "The gateway stops.")
+                    .arg(QDir::currentPath()));
+    return 1;
+}
+
 // Without storage the gateway could neither keep devices nor serve values.
 int failWithoutStorage()
 {
@@ -39,9 +77,7 @@ int failWithoutStorage()
                             .arg(DB::DB_FILENAME, QDir::currentPath());
     addLog(msg);
     QCoreApplication::processEvents();
-    std::fprintf(stderr, "%s\n", qPrintable(msg));
-    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
-        QMessageBox::critical(nullptr, COMM::TITLE, msg);
+    reportFatal(msg);
     return 1;
 }
 
@@ -59,11 +95,16 @@ QThread* startStorageThread(CDataBaseHandler* storage)
 int main(int argc, char* argv[])
 {
     setlocale(LC_ALL, "");
+    int exitCode = 0;
+    if (!settleCommandLine(argc, argv, exitCode))
+        return exitCode;
     QApplication app(argc, argv);
     qRegisterMetaType<CLogFile::ELogMessageType>("CLogFile::ELogMessageType");
     qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
     CTerminationWatcher terminationWatcher;
     installStyleSheet(app);
+    if (!isWorkDirWritable())
+        return failWithoutWritableDir();
     globalVarInit();
     CSettings::getInstance(SETT::SETT_FILENAME);
     CLogFile::getInstance(COMM::LOG_FILENAME, QString());
