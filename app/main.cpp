@@ -99,6 +99,7 @@ int main(int argc, char* argv[])
     if (!settleCommandLine(argc, argv, exitCode))
         return exitCode;
     QApplication app(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("tarnwick"));
     qRegisterMetaType<CLogFile::ELogMessageType>("CLogFile::ELogMessageType");
     qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
     CTerminationWatcher terminationWatcher;
