@@ -17,9 +17,10 @@ private slots:
     void firstStartRunsStandin();
     void realServerKept();
     void removedTemplatesStayRemoved();
+    void signalReachesGateway();
 
 private:
-    int runLauncher();
+    int runLauncher(bool stubWaits = false);
     QString report(const QString& name) const;
     bool standinListening() const;
 
@@ -32,7 +33,10 @@ namespace {
 const char stubGateway[] = "#!/bin/bash\n"
                            "printf '%s\\n' \"$@\" > \"$REPORT_DIR/args\"\n"
                            "if (exec 3<>/dev/tcp/127.0.0.1/$STANDIN_PORT) 2>/dev/null; then echo up; "
-                           "else echo down; fi > \"$REPORT_DIR/standin\"\n";
+                           "else echo down; fi > \"$REPORT_DIR/standin\"\n"
+                           "[ -n \"$STUB_WAIT\" ] || exit 0\n"
+                           "trap 'echo quit > \"$REPORT_DIR/signal\"; exit 0' TERM\n"
+                           "sleep 30 & wait $!\n";
 
 quint16 freePort()
 {
@@ -53,6 +57,8 @@ void TestLauncher::init()
     QVERIFY(tmp.isValid());
     workDir = tmp.filePath(QStringLiteral("work-%1").arg(QTest::currentTestFunction()));
     standinPort = freePort();
+    for (const char* name : {"args", "standin", "signal"})
+        QFile::remove(tmp.filePath(name));
     QFile stub(tmp.filePath("gateway"));
     QVERIFY(stub.open(QIODevice::WriteOnly));
     stub.write(stubGateway);
@@ -60,7 +66,7 @@ void TestLauncher::init()
     QVERIFY(stub.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
-int TestLauncher::runLauncher()
+int TestLauncher::runLauncher(bool stubWaits)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TARNWICK_GATEWAY", tmp.filePath("gateway"));
@@ -70,9 +76,17 @@ int TestLauncher::runLauncher()
     env.insert("TARNWICK_STANDIN_PORT", QString::number(standinPort));
     env.insert("STANDIN_PORT", QString::number(standinPort));
     env.insert("REPORT_DIR", tmp.path());
+    if (stubWaits)
+        env.insert("STUB_WAIT", "1");
     QProcess launcher;
     launcher.setProcessEnvironment(env);
     launcher.start(TW_SOURCE_DIR "/packaging/tarnwick-launch", {"--workdir", workDir});
+    if (stubWaits) {
+        // Only the launcher is signalled, as a desktop session or a service manager would.
+        for (int i = 0; i < 200 && !QFile::exists(tmp.filePath("standin")); ++i)
+            QTest::qWait(100);
+        launcher.terminate();
+    }
     if (!launcher.waitForFinished(30000))
         return -1;
     return launcher.exitCode();
@@ -126,6 +140,13 @@ void TestLauncher::removedTemplatesStayRemoved()
     QVERIFY(QDir().mkpath(workDir + "/deviceFolder"));
     QCOMPARE(runLauncher(), 0);
     QVERIFY(QDir(workDir + "/deviceFolder").entryList({"*.json"}).isEmpty());
+}
+
+void TestLauncher::signalReachesGateway()
+{
+    QCOMPARE(runLauncher(true), 0);
+    QCOMPARE(report("signal"), QStringLiteral("quit"));
+    QTRY_VERIFY_WITH_TIMEOUT(!standinListening(), 10000);
 }
 
 QTEST_GUILESS_MAIN(TestLauncher)
