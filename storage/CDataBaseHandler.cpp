@@ -192,6 +192,12 @@ void tuneConnection(QSqlDatabase& connection)
     query.exec(QStringLiteral("PRAGMA synchronous=NORMAL;"));
 }
 
+// Template offsets can be any int: addresses wrap as the decoder's offsets do
+// instead of overflowing, so a save finds the row its registration wrote.
+int registerAddress(int startAddr, int offset)
+{
+    return static_cast<int>(static_cast<unsigned int>(startAddr) + static_cast<unsigned int>(offset));
+}
 } // namespace
 
 CDataBaseHandler* CDataBaseHandler::getInstance()
@@ -509,7 +515,7 @@ bool CDataBaseHandler::insertRegisterRows(const DB::SDeviceRegMapDescription& de
     const bool ready = prepared(sqlInsertRegister(), query);
     QSet<int> inserted;
     for (const REGS::SRegisterInfo& reg : desc.registers) {
-        const int address = desc.startAddr + reg.regMapBias;
+        const int address = registerAddress(desc.startAddr, reg.regMapBias);
         if (inserted.contains(address)) {
             addLog(QStringLiteral(
                        "WARNING: [CDataBaseHandler::registerNewDevice] Register [0x%1] for device [%2] "
@@ -720,7 +726,7 @@ void CDataBaseHandler::writeRegisterValues(unsigned int deviceId, const DB::SDbD
     QSqlQuery query;
     const bool ready = prepared(sqlUpdateValue(), query);
     for (const DB::SDbDeviceRegDataRewrite& entry : regData.rewriteList) {
-        const int address = regData.startAddr + entry.regOffset;
+        const int address = registerAddress(regData.startAddr, entry.regOffset);
         if (ready) {
             // By position, in the statement's order: value, full_value, time, device, reg_addr.
             query.bindValue(0, entry.value);

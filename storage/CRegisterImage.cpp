@@ -30,13 +30,15 @@ int CRegisterImage::span(int bitSize)
 void CRegisterImage::put(QMap<unsigned short, unsigned short>& words, int regAddr, int bitSize,
                          const char* text, int size, int first, int last)
 {
+    // Only the words inside the range are visited: a template may declare a
+    // datum billions of bits wide, and this runs for every row of every read.
+    const qint64 from = qMax(qint64(0), qint64(first) - regAddr);
+    const qint64 to = qMin(qint64(span(bitSize)) - 1, qint64(last) - regAddr);
+    if (from > to)
+        return;
     const CRegisterImage image(text, size);
-    const int registers = span(bitSize);
-    for (int k = 0; k < registers; ++k) {
-        const int address = regAddr + k;
-        if (address >= first && address <= last)
-            words[static_cast<unsigned short>(address)] = image.word(k, bitSize > 16);
-    }
+    for (qint64 k = from; k <= to; ++k)
+        words[static_cast<unsigned short>(regAddr + k)] = image.word(int(k), bitSize > 16);
 }
 
 unsigned short CRegisterImage::word(int k, bool wide) const

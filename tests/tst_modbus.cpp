@@ -2,6 +2,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <climits>
 #include <thread>
 #include <vector>
 
@@ -135,6 +136,49 @@ private slots:
         // start 0xffff qty 2: the second address wraps to 0 -> words 0xfffe 0x0000
         result = Framer::takeFrame(hex("0009 0000 0006 01 04 ffff 0002"), 502, store);
         QCOMPARE(result.answer.toHex(' '), hex("0009 0000 0007 01 04 04 fffe 0000").toHex(' '));
+    }
+
+    // Template offsets and widths are any int; found by fuzzing the template reader.
+    void absurdTemplateRegistersLeaveReadsIntact_data()
+    {
+        QTest::addColumn<int>("bias");
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<QByteArray>("answer");
+        // Device at 100: 100 = 0x1234 (16 bits), then the absurd register at 100 + bias.
+        // read 5 at 100: tid 7, length 13, byte count 10
+        QTest::newRow("an offset past the int range wraps and leaves the port's words alone")
+            << INT_MAX << 16 << hex("0007 0000 000d 01 03 0a 1234 0000 0000 0000 0000");
+        // 101 holds 0x0123456789abcdef over four words; its width is billions of bits
+        QTest::newRow("a datum billions of bits wide reads its stored words and zero after them")
+            << 1 << INT_MAX << hex("0007 0000 000d 01 03 0a 1234 0123 4567 89ab cdef");
+    }
+
+    void absurdTemplateRegistersLeaveReadsIntact()
+    {
+        QFETCH(int, bias);
+        QFETCH(int, bits);
+        QFETCH(QByteArray, answer);
+        const auto reg = [](int regBias, int regBits) {
+            return REGS::SRegisterInfo{QStringLiteral("r%1").arg(regBias), 1,   regBias, regBits,
+                                       QStringLiteral("uinteger"),         0.0, 1.0,     {}};
+        };
+        CDataBaseHandler* store = CDataBaseHandler::getInstance();
+        QVERIFY(store->registerNewDevice({EUI_A, "A1", "meter", 100, {reg(0, 16), reg(bias, bits)}}, 502));
+        store->saveRegisterData({EUI_A, 100, {{"1234", "1234", 0}, {"0123", "0123456789abcdef", bias}}, {}});
+        const auto reader = [store](int port, int start, int count) {
+            return store->getRegisterData(port, start, count);
+        };
+        const Framer::SFrameResult result = Framer::takeFrame(request(7, 3, 100, 5), 502, reader);
+        QCOMPARE(result.answer.toHex(' '), answer.toHex(' '));
+        // The save found the row its registration wrote, wherever the offset wrapped to.
+        QSqlQuery devices = store->getDevices(QString());
+        QVERIFY(devices.next());
+        QSqlQuery rows = store->getRegisters(devices.value(DB::DEV_COL_DEVICE).toUInt());
+        QStringList values;
+        while (rows.next())
+            values << rows.value(DB::DATA_COL_VALUE).toString();
+        values.sort();
+        QCOMPARE(values, QStringList({"0123", "1234"}));
     }
 
     void framingOverSockets_data()
