@@ -2,10 +2,6 @@
 // gateway logs in, the operator registers a device with scaling, and a Modbus
 // client reads the scaled values -- then again from a restarted gateway.
 
-#include <future>
-
-#include <modbus.h>
-
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -14,67 +10,24 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
-#include <QProcess>
 #include <QStackedLayout>
 #include <QStandardItemModel>
-#include <QTcpServer>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "app/global.h"
-#include "devices/CAllDeviceHandler.h"
-#include "server/CServerHandler.h"
-#include "storage/CDataBaseHandler.h"
-#include "ui/CAddNewDeviceForm.h"
-#include "ui/CEditDeviceForm.h"
+#include "GatewayHarness.h"
 #include "ui/CSimpleRegisterDelegat.h"
-#include "ui/mainwindow.h"
+
+using namespace harness;
 
 namespace {
 const int START_ADDR = 100;
 const QString DEV_EUI = QStringLiteral("7a52000000010001"); // the server writes it in lower case
 const int CONST_RAW = 60;                                   // report interval, constant in every uplink
 
-// Reads holding registers with libmodbus; empty on any failure.
-QVector<quint16> readRegisters(int port, int addr, int count)
-{
-    QVector<quint16> words(count);
-    modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
-    if (!ctx)
-        return {};
-    modbus_set_response_timeout(ctx, 2, 0);
-    const bool ok =
-        modbus_connect(ctx) == 0 && modbus_read_registers(ctx, addr, count, words.data()) == count;
-    modbus_close(ctx);
-    modbus_free(ctx);
-    return ok ? words : QVector<quint16>();
-}
-
-// The gateway under test serves from this thread's event loop, so the client
-// runs beside it while the loop keeps turning.
-QVector<quint16> readWhileServing(int port, int addr, int count)
-{
-    auto result = std::async(std::launch::async, readRegisters, port, addr, count);
-    while (result.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return result.get();
-}
-
 quint32 counterOf(const QVector<quint16>& words)
 {
     return (quint32(words.at(0)) << 16) | words.at(1);
-}
-
-void startGatewayProcess(QProcess& gateway, const QString& workDir)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    gateway.setProcessEnvironment(env);
-    gateway.setWorkingDirectory(workDir);
-    gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
 }
 
 // Sets the report interval's extra value and multiplier in a dialog's register editor.
@@ -102,13 +55,6 @@ void scaleInEditor(QWidget* dialog, const QString& extra, const QString& multipl
     fields.at(2)->setText(QStringLiteral("s"));
     delegate->setModelData(editor, registers, index);
     delete editor;
-}
-
-int freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 QJsonObject standinConfig()
@@ -152,7 +98,6 @@ private slots:
 private:
     void startStandin();
     void startGatewayInProcess();
-    void stopGatewayInProcess();
     void registerOfferedDevice(int modbusPort);
     QLabel* statusLabel() const;
 
@@ -160,8 +105,7 @@ private:
     QString oldCwd;
     QProcess standin;
     int standinPort = 0;
-    QThread* storageThread = nullptr;
-    MainWindow* window = nullptr;
+    CInProcessGateway inProcess;
 };
 
 void TestEndToEnd::init()
@@ -170,15 +114,12 @@ void TestEndToEnd::init()
     dir = new QTemporaryDir();
     QVERIFY(dir->isValid());
     QDir::setCurrent(dir->path());
-    QDir().mkdir(COMM::DEVICE_FOLDER);
-    for (const QString& name : QDir(QStringLiteral(TW_SOURCE_DIR "/templates")).entryList({"*.json"}))
-        QVERIFY(QFile::copy(QStringLiteral(TW_SOURCE_DIR "/templates/") + name,
-                            QStringLiteral("deviceFolder/") + name));
+    copySampleTemplates();
 }
 
 void TestEndToEnd::cleanup()
 {
-    stopGatewayInProcess();
+    inProcess.stop();
     if (standin.state() != QProcess::NotRunning) {
         standin.kill();
         standin.waitForFinished();
@@ -193,65 +134,18 @@ void TestEndToEnd::startStandin()
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write(QJsonDocument(standinConfig()).toJson());
     config.close();
-    standin.start(QStringLiteral(TW_STANDIN_BIN), {QStringLiteral("--config"), config.fileName()});
-    QVERIFY(standin.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(standin.canReadLine(), 10000);
-    const QByteArray line = standin.readLine().trimmed();
-    QVERIFY2(line.startsWith("LISTENING "), line.constData());
-    standinPort = line.mid(10).toInt();
-    QVERIFY(standinPort > 0);
+    harness::startStandin(standin, config.fileName(), 0, standinPort);
 }
 
 void TestEndToEnd::startGatewayInProcess()
 {
-    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
-    globalVarInit();
-    QFile settings(SETT::SETT_FILENAME);
-    QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write(QStringLiteral("[server]\nip=127.0.0.1\nport=%1\nlogin=operator\npassword=tarnwick\n")
-                       .arg(standinPort)
-                       .toUtf8());
-    settings.close();
-    CSettings::getInstance(SETT::SETT_FILENAME);
-    CLogFile::getInstance(COMM::LOG_FILENAME, QString());
-    CServerHandler* server = CServerHandler::getInstance();
-    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
-    QVERIFY(storage);
-    storageThread = new QThread();
-    storage->moveToThread(storageThread);
-    storageThread->start();
-    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-    connect(server, &CServerHandler::newPacketReceived, registry, &CAllDeviceHandler::newPacketReceivedSlot,
-            Qt::QueuedConnection);
-    connect(server, &CServerHandler::getDevicesListResp, CAddNewDeviceForm::getInstance(),
-            &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
-    CEditDeviceForm::getInstance();
-    window = new MainWindow();
-    window->show();
-}
-
-void TestEndToEnd::stopGatewayInProcess()
-{
-    delete window;
-    window = nullptr;
-    CEditDeviceForm::resetInstance();
-    CAddNewDeviceForm::resetInstance();
-    CAllDeviceHandler::resetInstance();
-    CServerHandler::resetInstance();
-    if (storageThread) {
-        storageThread->quit();
-        storageThread->wait();
-        delete storageThread;
-        storageThread = nullptr;
-    }
-    CDataBaseHandler::resetInstance();
-    delete CLogFile::getInstance();
-    CSettings::resetInstance();
+    writeSettings(standinPort);
+    inProcess.start();
 }
 
 QLabel* TestEndToEnd::statusLabel() const
 {
-    for (QLabel* label : window->findChildren<QLabel*>())
+    for (QLabel* label : inProcess.window()->findChildren<QLabel*>())
         if (label->text() == QLatin1String("Connection state...") ||
             label->text().contains(QLatin1String("WAIT")) || label->text() == QLatin1String("SUCCESS"))
             return label;
@@ -315,7 +209,7 @@ void TestEndToEnd::registerReadRestartRead()
     const QVector<quint16> settled = readWhileServing(modbusPort, START_ADDR, 4);
     QCOMPARE(settled.size(), 4);
     QCOMPARE(readWhileServing(modbusPort, START_ADDR + 1, 1), QVector<quint16>{settled.at(1)});
-    stopGatewayInProcess();
+    inProcess.stop();
 
     // The real executable, started again in the same folder, serves the stored values.
     QProcess gateway;

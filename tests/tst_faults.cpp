@@ -3,9 +3,7 @@
 // and a working directory it may not write.
 
 #include <csignal>
-#include <future>
 
-#include <modbus.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -19,20 +17,12 @@
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "app/global.h"
-#include "devices/CAllDeviceHandler.h"
-#include "server/CServerHandler.h"
-#include "storage/CDataBaseHandler.h"
-#include "ui/CAddNewDeviceForm.h"
-#include "ui/CEditDeviceForm.h"
-#include "ui/mainwindow.h"
+#include "GatewayHarness.h"
+
+using namespace harness;
 
 namespace {
 const QString APP_EUI = QStringLiteral("7a52000000000001"); // the pulse counter template
@@ -50,31 +40,6 @@ struct SPlannedDevice
     int startAddr = 0;
 };
 
-// Reads holding registers with libmodbus; empty on any failure.
-QVector<quint16> readRegisters(int port, int addr, int count)
-{
-    QVector<quint16> words(count);
-    modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
-    if (!ctx)
-        return {};
-    modbus_set_response_timeout(ctx, 2, 0);
-    const bool ok =
-        modbus_connect(ctx) == 0 && modbus_read_registers(ctx, addr, count, words.data()) == count;
-    modbus_close(ctx);
-    modbus_free(ctx);
-    return ok ? words : QVector<quint16>();
-}
-
-// An in-process gateway serves from this thread's event loop, so the client
-// runs beside it while the loop keeps turning.
-QVector<quint16> readWhileServing(int port, int addr, int count)
-{
-    auto result = std::async(std::launch::async, readRegisters, port, addr, count);
-    while (result.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return result.get();
-}
-
 // The 32-bit datum at an offset of a device's map; -1 when the read failed.
 qint64 servedDatum(const SPlannedDevice& dev, int offset, bool inProcess = false)
 {
@@ -83,13 +48,6 @@ qint64 servedDatum(const SPlannedDevice& dev, int offset, bool inProcess = false
     if (words.size() != 2)
         return -1;
     return (qint64(words.at(0)) << 16) | words.at(1);
-}
-
-int freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
 }
 
 QJsonObject standinDevice(const QString& devEui, int periodMs, int counterStart)
@@ -130,27 +88,11 @@ void writeStandinConfig(const QList<SPlannedDevice>& devices, int periodMs, int 
     file.write(QJsonDocument(config).toJson());
 }
 
-void writeSettings(int serverPort)
-{
-    QFile settings(SETT::SETT_FILENAME);
-    QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    settings.write(QStringLiteral("[server]\nip=127.0.0.1\nport=%1\nlogin=operator\npassword=tarnwick\n")
-                       .arg(serverPort)
-                       .toUtf8());
-}
-
 QProcessEnvironment gatewayEnvironment()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     return env;
-}
-
-void startGatewayProcess(QProcess& gateway, const QString& workDir)
-{
-    gateway.setProcessEnvironment(gatewayEnvironment());
-    gateway.setWorkingDirectory(workDir);
-    gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
 }
 
 // The stored datum at an offset of every device's map, by device EUI, read
@@ -211,8 +153,6 @@ private slots:
 private:
     void startStandin(int port = 0);
     void registerDevices(const QList<SPlannedDevice>& devices);
-    void startGatewayInProcess();
-    void stopGatewayInProcess();
     QString dbPath() const { return QDir(dir->path()).absoluteFilePath(DB::DB_FILENAME); }
 
     QTemporaryDir* dir = nullptr;
@@ -220,8 +160,7 @@ private:
     QProcess standin;
     QProcess gateway;
     int standinPort = 0;
-    QThread* storageThread = nullptr;
-    MainWindow* window = nullptr;
+    CInProcessGateway inProcess;
 };
 
 void TestFaults::init()
@@ -230,15 +169,12 @@ void TestFaults::init()
     dir = new QTemporaryDir();
     QVERIFY(dir->isValid());
     QDir::setCurrent(dir->path());
-    QDir().mkdir(COMM::DEVICE_FOLDER);
-    for (const QString& name : QDir(QStringLiteral(TW_SOURCE_DIR "/templates")).entryList({"*.json"}))
-        QVERIFY(QFile::copy(QStringLiteral(TW_SOURCE_DIR "/templates/") + name,
-                            COMM::DEVICE_FOLDER + QStringLiteral("/") + name));
+    copySampleTemplates();
 }
 
 void TestFaults::cleanup()
 {
-    stopGatewayInProcess();
+    inProcess.stop();
     for (QProcess* process : {&gateway, &standin}) {
         if (process->state() != QProcess::NotRunning) {
             ::kill(pid_t(process->processId()), SIGCONT);
@@ -256,16 +192,7 @@ void TestFaults::cleanup()
 
 void TestFaults::startStandin(int port)
 {
-    QStringList args{QStringLiteral("--config"), QStringLiteral("standin.json")};
-    if (port)
-        args << QStringLiteral("--port") << QString::number(port);
-    standin.start(QStringLiteral(TW_STANDIN_BIN), args);
-    QVERIFY(standin.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(standin.canReadLine(), 10000);
-    const QByteArray line = standin.readLine().trimmed();
-    QVERIFY2(line.startsWith("LISTENING "), line.constData());
-    standinPort = line.mid(10).toInt();
-    QVERIFY(standinPort > 0);
+    harness::startStandin(standin, QStringLiteral("standin.json"), port, standinPort);
 }
 
 // Writes the devices into server.db of the working directory with the
@@ -289,47 +216,6 @@ void TestFaults::registerDevices(const QList<SPlannedDevice>& devices)
     delete CLogFile::getInstance();
 }
 
-void TestFaults::startGatewayInProcess()
-{
-    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
-    globalVarInit();
-    CSettings::getInstance(SETT::SETT_FILENAME);
-    CLogFile::getInstance(COMM::LOG_FILENAME, QString());
-    CServerHandler* server = CServerHandler::getInstance();
-    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
-    QVERIFY(storage);
-    storageThread = new QThread();
-    storage->moveToThread(storageThread);
-    storageThread->start();
-    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-    connect(server, &CServerHandler::newPacketReceived, registry, &CAllDeviceHandler::newPacketReceivedSlot,
-            Qt::QueuedConnection);
-    connect(server, &CServerHandler::getDevicesListResp, CAddNewDeviceForm::getInstance(),
-            &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
-    CEditDeviceForm::getInstance();
-    window = new MainWindow();
-    window->show();
-}
-
-void TestFaults::stopGatewayInProcess()
-{
-    delete window;
-    window = nullptr;
-    CEditDeviceForm::resetInstance();
-    CAddNewDeviceForm::resetInstance();
-    CAllDeviceHandler::resetInstance();
-    CServerHandler::resetInstance();
-    if (storageThread) {
-        storageThread->quit();
-        storageThread->wait();
-        delete storageThread;
-        storageThread = nullptr;
-    }
-    CDataBaseHandler::resetInstance();
-    delete CLogFile::getInstance();
-    CSettings::resetInstance();
-}
-
 // No reconnection of its own: while the server is away the status says so and
 // Modbus clients keep reading the last stored values; the operator's Connect
 // brings the uplinks back.
@@ -341,14 +227,14 @@ void TestFaults::serverGoesAwayAndComesBack()
     const int serverPort = standinPort;
     writeSettings(serverPort);
     registerDevices({dev});
-    startGatewayInProcess();
+    inProcess.start();
 
     QLabel* status = nullptr;
-    for (QLabel* label : window->findChildren<QLabel*>())
+    for (QLabel* label : inProcess.window()->findChildren<QLabel*>())
         if (label->text() == QLatin1String("Connection state..."))
             status = label;
     QPushButton* connectButton = nullptr;
-    for (QPushButton* button : window->findChildren<QPushButton*>())
+    for (QPushButton* button : inProcess.window()->findChildren<QPushButton*>())
         if (button->text() == QLatin1String("Connect"))
             connectButton = button;
     QVERIFY(status && connectButton);

@@ -1,0 +1,159 @@
+#pragma once
+
+// What the end-to-end and fault tests share: Modbus reads with libmodbus, the
+// gateway as a process or inside the test, and the stand-in server process.
+
+#include <chrono>
+#include <future>
+
+#include <modbus.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QThread>
+#include <QVector>
+#include <QtTest>
+
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "app/global.h"
+#include "devices/CAllDeviceHandler.h"
+#include "server/CServerHandler.h"
+#include "storage/CDataBaseHandler.h"
+#include "ui/CAddNewDeviceForm.h"
+#include "ui/CEditDeviceForm.h"
+#include "ui/mainwindow.h"
+
+namespace harness {
+
+// Reads holding registers with libmodbus; empty on any failure.
+inline QVector<quint16> readRegisters(int port, int addr, int count)
+{
+    QVector<quint16> words(count);
+    modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+    if (!ctx)
+        return {};
+    modbus_set_response_timeout(ctx, 2, 0);
+    const bool ok =
+        modbus_connect(ctx) == 0 && modbus_read_registers(ctx, addr, count, words.data()) == count;
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return ok ? words : QVector<quint16>();
+}
+
+// An in-process gateway serves from this thread's event loop, so the client
+// runs beside it while the loop keeps turning.
+inline QVector<quint16> readWhileServing(int port, int addr, int count)
+{
+    auto result = std::async(std::launch::async, readRegisters, port, addr, count);
+    while (result.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return result.get();
+}
+
+// The gateway listens on all interfaces, so a port is free only if it is free there.
+inline int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+// The sample templates into deviceFolder of the current directory.
+inline void copySampleTemplates()
+{
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    for (const QString& name : QDir(QStringLiteral(TW_SOURCE_DIR "/templates")).entryList({"*.json"}))
+        QVERIFY(QFile::copy(QStringLiteral(TW_SOURCE_DIR "/templates/") + name,
+                            COMM::DEVICE_FOLDER + QStringLiteral("/") + name));
+}
+
+inline void writeSettings(int serverPort)
+{
+    QFile settings(SETT::SETT_FILENAME);
+    QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    settings.write(QStringLiteral("[server]\nip=127.0.0.1\nport=%1\nlogin=operator\npassword=tarnwick\n")
+                       .arg(serverPort)
+                       .toUtf8());
+}
+
+inline void startGatewayProcess(QProcess& gateway, const QString& workDir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    gateway.setProcessEnvironment(env);
+    gateway.setWorkingDirectory(workDir);
+    gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
+}
+
+// Starts the stand-in with its configuration file and takes the port it reports.
+inline void startStandin(QProcess& standin, const QString& config, int requestedPort, int& port)
+{
+    QStringList args{QStringLiteral("--config"), config};
+    if (requestedPort)
+        args << QStringLiteral("--port") << QString::number(requestedPort);
+    standin.start(QStringLiteral(TW_STANDIN_BIN), args);
+    QVERIFY(standin.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(standin.canReadLine(), 10000);
+    const QByteArray line = standin.readLine().trimmed();
+    QVERIFY2(line.startsWith("LISTENING "), line.constData());
+    port = line.mid(10).toInt();
+    QVERIFY(port > 0);
+}
+
+// The gateway's singletons and window built as main() builds them, in the
+// current directory, and torn down again so that a test can restart it.
+class CInProcessGateway
+{
+public:
+    void start()
+    {
+        qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
+        globalVarInit();
+        CSettings::getInstance(SETT::SETT_FILENAME);
+        CLogFile::getInstance(COMM::LOG_FILENAME, QString());
+        CServerHandler* server = CServerHandler::getInstance();
+        CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+        QVERIFY(storage);
+        storageThread = new QThread();
+        storage->moveToThread(storageThread);
+        storageThread->start();
+        CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+        QObject::connect(server, &CServerHandler::newPacketReceived, registry,
+                         &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+        QObject::connect(server, &CServerHandler::getDevicesListResp, CAddNewDeviceForm::getInstance(),
+                         &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
+        CEditDeviceForm::getInstance();
+        mainWindow = new MainWindow();
+        mainWindow->show();
+    }
+
+    void stop()
+    {
+        delete mainWindow;
+        mainWindow = nullptr;
+        CEditDeviceForm::resetInstance();
+        CAddNewDeviceForm::resetInstance();
+        CAllDeviceHandler::resetInstance();
+        CServerHandler::resetInstance();
+        if (storageThread) {
+            storageThread->quit();
+            storageThread->wait();
+            delete storageThread;
+            storageThread = nullptr;
+        }
+        CDataBaseHandler::resetInstance();
+        delete CLogFile::getInstance();
+        CSettings::resetInstance();
+    }
+
+    MainWindow* window() const { return mainWindow; }
+
+private:
+    QThread* storageThread = nullptr;
+    MainWindow* mainWindow = nullptr;
+};
+
+} // namespace harness
