@@ -12,14 +12,7 @@
 #include <QWebSocketServer>
 #include <QtTest>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "app/global.h"
-#include "devices/CAllDeviceHandler.h"
-#include "server/CServerHandler.h"
-#include "storage/CDataBaseHandler.h"
-#include "ui/CAddNewDeviceForm.h"
-#include "ui/CEditDeviceForm.h"
+#include "GatewayHarness.h"
 
 inline const QString HUMIDITY_APP = QStringLiteral("7A52000000000002");
 
@@ -123,16 +116,7 @@ public:
                     .toUtf8());
         settings.close();
         CSettings::getInstance(SETT::SETT_FILENAME);
-        CServerHandler* server = CServerHandler::getInstance();
-        if (!CDataBaseHandler::getInstance())
-            return false;
-        CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-        QObject::connect(server, &CServerHandler::newPacketReceived, registry,
-                         &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
-        QObject::connect(server, &CServerHandler::getDevicesListResp, CAddNewDeviceForm::getInstance(),
-                         &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
-        CEditDeviceForm::getInstance();
-        return true;
+        return harness::startServices();
     }
 
     // A humidity sensor in storage with the registers its template implies (or none).
@@ -151,14 +135,7 @@ public:
 
     void leave()
     {
-        CEditDeviceForm::resetInstance();
-        CAddNewDeviceForm::resetInstance();
-        CAllDeviceHandler::resetInstance();
-        CDataBaseHandler::resetInstance();
-        CServerHandler::resetInstance();
-        CSettings::resetInstance();
-        QCoreApplication::processEvents();
-        delete CLogFile::getInstance();
+        harness::stopServices();
         QDir::setCurrent(startDir);
     }
 
@@ -170,12 +147,7 @@ public:
         return QString::fromUtf8(file.readAll());
     }
 
-    static quint16 freePort()
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        return probe.serverPort();
-    }
+    static quint16 freePort() { return quint16(harness::freePort()); }
 
     static bool portIsFree(quint16 port) { return QTcpServer().listen(QHostAddress::Any, port); }
     static int deviceCount() { return CDataBaseHandler::getInstance()->getRegisteredDevices().size(); }

@@ -103,8 +103,36 @@ inline void startStandin(QProcess& standin, const QString& config, int requested
     QVERIFY(port > 0);
 }
 
-// The gateway's singletons and window built as main() builds them, in the
-// current directory, and torn down again so that a test can restart it.
+// The services main starts, wired as main wires them; false without storage.
+inline bool startServices()
+{
+    CServerHandler* server = CServerHandler::getInstance();
+    if (!CDataBaseHandler::getInstance())
+        return false;
+    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+    QObject::connect(server, &CServerHandler::newPacketReceived, registry,
+                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+    QObject::connect(server, &CServerHandler::getDevicesListResp, CAddNewDeviceForm::getInstance(),
+                     &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
+    CEditDeviceForm::getInstance();
+    return true;
+}
+
+// Undoes startServices and the settings and log, so that a test can start again.
+inline void stopServices()
+{
+    CEditDeviceForm::resetInstance();
+    CAddNewDeviceForm::resetInstance();
+    CAllDeviceHandler::resetInstance();
+    CServerHandler::resetInstance();
+    CDataBaseHandler::resetInstance();
+    CSettings::resetInstance();
+    QCoreApplication::processEvents();
+    delete CLogFile::getInstance();
+}
+
+// The whole gateway as main builds it, storage thread and window included, in
+// the current directory.
 class CInProcessGateway
 {
 public:
@@ -114,18 +142,10 @@ public:
         globalVarInit();
         CSettings::getInstance(SETT::SETT_FILENAME);
         CLogFile::getInstance(COMM::LOG_FILENAME, QString());
-        CServerHandler* server = CServerHandler::getInstance();
-        CDataBaseHandler* storage = CDataBaseHandler::getInstance();
-        QVERIFY(storage);
+        QVERIFY(startServices());
         storageThread = new QThread();
-        storage->moveToThread(storageThread);
+        CDataBaseHandler::getInstance()->moveToThread(storageThread);
         storageThread->start();
-        CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-        QObject::connect(server, &CServerHandler::newPacketReceived, registry,
-                         &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
-        QObject::connect(server, &CServerHandler::getDevicesListResp, CAddNewDeviceForm::getInstance(),
-                         &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
-        CEditDeviceForm::getInstance();
         mainWindow = new MainWindow();
         mainWindow->show();
     }
@@ -134,19 +154,13 @@ public:
     {
         delete mainWindow;
         mainWindow = nullptr;
-        CEditDeviceForm::resetInstance();
-        CAddNewDeviceForm::resetInstance();
-        CAllDeviceHandler::resetInstance();
-        CServerHandler::resetInstance();
         if (storageThread) {
             storageThread->quit();
             storageThread->wait();
             delete storageThread;
             storageThread = nullptr;
         }
-        CDataBaseHandler::resetInstance();
-        delete CLogFile::getInstance();
-        CSettings::resetInstance();
+        stopServices();
     }
 
     MainWindow* window() const { return mainWindow; }
