@@ -88,6 +88,15 @@ inline void startGatewayProcess(QProcess& gateway, const QString& workDir)
     gateway.start(QStringLiteral(TW_GATEWAY_BIN), {});
 }
 
+// SIGTERM must end the gateway as closing its window does: exit code 0.
+inline void terminateCleanly(QProcess& gateway)
+{
+    gateway.terminate();
+    QVERIFY(gateway.waitForFinished(10000));
+    QCOMPARE(gateway.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(gateway.exitCode(), 0);
+}
+
 // Starts the stand-in with its configuration file and takes the port it reports.
 inline void startStandin(QProcess& standin, const QString& config, int requestedPort, int& port)
 {

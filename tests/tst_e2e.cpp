@@ -219,10 +219,7 @@ void TestEndToEnd::registerReadRestartRead()
     QTRY_VERIFY_WITH_TIMEOUT((again = readRegisters(modbusPort, START_ADDR, 4)).size() == 4, 15000);
     QCOMPARE(again, settled);
 
-    gateway.terminate(); // SIGTERM: a clean quit
-    QVERIFY(gateway.waitForFinished(10000));
-    QCOMPARE(gateway.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(gateway.exitCode(), 0);
+    terminateCleanly(gateway);
 }
 
 void TestEndToEnd::startupFailsWithoutStorage()

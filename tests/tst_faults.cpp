@@ -336,10 +336,7 @@ void TestFaults::killedDuringUplinkStorm()
     qInfo("server resumed: fcnt of %s went from %lld to %lld", qPrintable(devices.first().devEui),
           stored.value(devices.first().devEui), servedDatum(devices.first(), FCNT_OFFSET));
 
-    gateway.terminate();
-    QVERIFY(gateway.waitForFinished(10000));
-    QCOMPARE(gateway.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(gateway.exitCode(), 0);
+    terminateCleanly(gateway);
     QString integrity;
     storedDatum(dbPath(), FCNT_OFFSET, &integrity);
     QCOMPARE(integrity, QStringLiteral("ok"));
@@ -391,10 +388,7 @@ void TestFaults::modbusPortTakenAtStart()
     probe.connectToHost(QHostAddress::LocalHost, blocked.port);
     QVERIFY(holder.waitForNewConnection(WAIT_MS));
 
-    gateway.terminate();
-    QVERIFY(gateway.waitForFinished(10000));
-    QCOMPARE(gateway.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(gateway.exitCode(), 0);
+    terminateCleanly(gateway);
 }
 
 void TestFaults::readOnlyWorkingDirectory_data()
