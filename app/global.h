@@ -23,6 +23,13 @@ inline const QString TITLE =
 inline const QString DEVICE_FOLDER = QStringLiteral("deviceFolder");
 inline const QString LOG_FILENAME = QStringLiteral("history.log");
 
+// The one key under which a device or application EUI is looked up anywhere:
+// servers and operators write EUIs in either case.
+inline QString euiKey(const QString& eui)
+{
+    return eui.trimmed().toUpper();
+}
+
 enum EServerStatus
 {
     SUCCESS = 0,
