@@ -2,13 +2,12 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QJsonDocument>
 #include <QMetaObject>
 #include <QMutexLocker>
 
 #include "app/CLogFile.h"
 #include "devices/CPacketDecoder.h"
+#include "devices/CTemplateLoader.h"
 #include "modbus/CDeviceHandler.h"
 #include "storage/CDataBaseHandler.h"
 
@@ -49,60 +48,7 @@ CAllDeviceHandler::~CAllDeviceHandler()
 
 void CAllDeviceHandler::init()
 {
-    const QString folder = QDir::currentPath() + QStringLiteral("/") + COMM::DEVICE_FOLDER;
-    QDir dir(folder);
-    if (!dir.exists()) {
-        const QString msg =
-            QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is not existed");
-        addLog(msg);
-        qDebug().noquote() << msg;
-        return;
-    }
-    const QStringList files = dir.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
-    if (files.isEmpty()) {
-        const QString msg =
-            QStringLiteral("[CAllDeviceHandler::init] Dirrectory with device signature is empty");
-        addLog(msg);
-        qDebug().noquote() << msg;
-        return;
-    }
-    qDebug() << files;
-    for (const QString& name : files)
-        loadTemplateFile(folder + QStringLiteral("/") + name, name);
-}
-
-void CAllDeviceHandler::loadTemplateFile(const QString& path, const QString& fileName)
-{
-    QFile file(path);
-    if (!file.exists()) {
-        addLog(QStringLiteral("File [%1] is not exist").arg(fileName));
-        return;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        addLog(QStringLiteral("File [%1] is not opened").arg(fileName));
-        return;
-    }
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError) {
-        addLog(QStringLiteral("ERROR: [CAllDeviceHandler] Invalid parsing JSON file [%1]: error[%2], row[%3]")
-                   .arg(file.fileName(), error.errorString())
-                   .arg(error.offset));
-        return;
-    }
-    if (doc.isEmpty()) {
-        addLog(QStringLiteral("File [%1] is not contans JSON document").arg(fileName));
-        return;
-    }
-    const REGS::SDeviceTemplate deviceTemplate(doc.object());
-    if (!deviceTemplate.isValid)
-        return;
-    if (templates.contains(deviceTemplate.appEui)) {
-        addLog(QStringLiteral("Device [%1] already inited. Skip").arg(deviceTemplate.appEui));
-        return;
-    }
-    addLog(QStringLiteral("Device [%1] inited SUCCESSULLY").arg(deviceTemplate.appEui));
-    templates.insert(deviceTemplate.appEui, deviceTemplate);
+    CTemplateLoader::loadFolder(QDir::currentPath() + QStringLiteral("/") + COMM::DEVICE_FOLDER, templates);
 }
 
 REGS::SDeviceTemplateInfo CAllDeviceHandler::getTemplateInfo(const QString& appEui) const

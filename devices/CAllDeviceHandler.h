@@ -45,8 +45,6 @@ private:
     explicit CAllDeviceHandler(QObject* parent = nullptr);
     ~CAllDeviceHandler() override;
 
-    void loadTemplateFile(const QString& path, const QString& fileName);
-
     QMap<QString, REGS::SDeviceTemplate> templates;
     QMap<unsigned short, CDeviceHandler*> listeners;
     // Keyed by the upper-case device EUI, as uplinks carry it; the record keeps

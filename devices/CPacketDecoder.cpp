@@ -24,6 +24,15 @@ const QString LOG_BAD_TYPE =
 const QString LOG_OUT_OF_BOUNDS =
     QStringLiteral("WARNING: [CAllDeviceHandler::processDataSlot] Field [%1] is out of packet bounds");
 
+// Payloads arrive from outside; a log line shows the first bytes only.
+const int LOG_PAYLOAD_BYTES = 64;
+
+QString payloadHex(const QByteArray& payload)
+{
+    const QString hex = QString::fromLatin1(payload.left(LOG_PAYLOAD_BYTES).toHex());
+    return payload.size() > LOG_PAYLOAD_BYTES ? hex + QStringLiteral("...") : hex;
+}
+
 // Register offsets wrap instead of overflowing on absurd template values.
 int offsetAfter(int base, int k)
 {
@@ -228,7 +237,7 @@ void decodeField(DB::SDbDeviceRegDataSet& out, const REGS::SDevicePacketField& f
     } else if (field.dataType == REGS::REGS_JSON_KEY_TYPE_TEXT) {
         value = fieldText(bytes);
     } else {
-        addLog(LOG_BAD_TYPE.arg(field.dataType).arg(byteCount));
+        addLog(LOG_BAD_TYPE.arg(field.dataType, QString::number(byteCount)));
         return;
     }
     storeValue(out, value, byteCount, field.regMapBias);
@@ -256,8 +265,7 @@ bool CPacketDecoder::decode(const API::SApiDeviceData& packet,
         return false;
     }
     if (layout->packetSize != packet.data.size()) {
-        addLog(LOG_INVALID_SIZE.arg(typeText, QString::fromLatin1(packet.data.toHex()),
-                                    QString::number(layout->packetSize),
+        addLog(LOG_INVALID_SIZE.arg(typeText, payloadHex(packet.data), QString::number(layout->packetSize),
                                     QString::number(packet.data.size())));
         out.rewriteList.clear();
         return false;

@@ -138,7 +138,7 @@ SServerData::SServerData(const QJsonObject& obj)
     bitSize = entry->bitSize;
     dataType = entry->dataType;
     qDebug().noquote()
-        << QStringLiteral("[%1] - bitSize[%2], type[%3]").arg(dataCode).arg(bitSize).arg(dataType);
+        << QStringLiteral("[%1] - bitSize[%2], type[%3]").arg(dataCode, QString::number(bitSize), dataType);
     regMapBias = readInt(obj, REGS_JSON_KEY_REGMAPBIAS);
     regBitBias = readInt(obj, REGS_JSON_KEY_REGBITBIAS);
     regBitSize = readInt(obj, REGS_JSON_KEY_REGBITSIZE);

@@ -273,6 +273,9 @@ void TestDecoder::packetSelection_data()
     QTest::newRow("payload longer than its layout is refused")
         << 1 << 3 << QByteArray("01aabbcc")
         << warn("Invalid size of packet [01][01aabbcc]. Expect [3], real [4]");
+    QTest::newRow("a payload of 65 bytes is logged by its first 64 and ...")
+        << 1 << 3 << "01" + QByteArray(128, 'e')
+        << warn("Invalid size of packet [01][01") + QString(126, 'e') + "...]. Expect [3], real [65]";
     QTest::newRow("empty payload counts as type 0") << 0 << 0 << QByteArray() << QString();
     QTest::newRow("byte 80 selects type 128") << 128 << 1 << QByteArray("80") << QString();
     QTest::newRow("byte FF still selects a layout written as -1") << -1 << 1 << QByteArray("ff") << QString();

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 #include "app/CLogFile.h"
 #include "app/global.h"
 #include "devices/CAllDeviceHandler.h"
@@ -60,9 +62,10 @@ private slots:
     void unknownServerCodeIsLogged();
     void templateRules();
     void loadsFolderAndLogs();
-    void reportsBrokenFiles_data();
-    void reportsBrokenFiles();
-    void missingOrEmptyFolder();
+    void loadReports_data();
+    void loadReports();
+    void folderReports_data();
+    void folderReports();
     void sampleTemplatesLoad();
     void fuzzNeverCrashes();
 
@@ -240,47 +243,130 @@ void TestTemplates::loadsFolderAndLogs()
     QCOMPARE(all.at(0).appEui, QStringLiteral("00000000000000C3"));
 }
 
-void TestTemplates::reportsBrokenFiles_data()
+// A template with one value swapped: "key":old -> "key":new.
+QByteArray counterWith(const char* from, const char* to)
 {
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("logLine");
-
-    QTest::newRow("truncated JSON names the path, error and offset")
-        << QByteArray("{\"app_eui\": \"01\",")
-        << QStringLiteral("ERROR: [CAllDeviceHandler] Invalid parsing JSON file [%1/deviceFolder/x.json]: "
-                          "error[unterminated object], row[17]");
-    QTest::newRow("an empty object is no template") << QByteArray("{}") << QString();
-    QTest::newRow("a top-level array is no template") << QByteArray("[1, 2]") << QString();
+    return QByteArray(COUNTER_TEMPLATE).replace(from, to);
 }
 
-void TestTemplates::reportsBrokenFiles()
+void TestTemplates::loadReports_data()
 {
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("content"); // "->target" makes a symbolic link
+    QTest::addColumn<QStringList>("logLines");
+    QTest::addColumn<bool>("loaded");
+
+    const QString undecodable =
+        QStringLiteral("WARNING: [CAllDeviceHandler::loadTemplateFile] Template [x.json], "
+                       "packet [%1], field [%2]: %3, never decoded");
+    QTest::newRow("truncated JSON names the path, error and offset")
+        << "x.json" << QByteArray("{\"app_eui\": \"01\",")
+        << QStringList{"ERROR: [CAllDeviceHandler] Invalid parsing JSON file [%1/deviceFolder/x.json]: "
+                       "error[unterminated object], row[17]"}
+        << false;
+    QTest::newRow("a %1 in the file name stays in the line as written")
+        << "bad%1.json" << QByteArray("{\"app_eui\": \"01\",")
+        << QStringList{"Invalid parsing JSON file [%1/deviceFolder/bad%1.json]: error[unterminated object], "
+                       "row[17]"}
+        << false;
+    QTest::newRow("an empty object is no template") << "x.json" << QByteArray("{}") << QStringList() << false;
+    QTest::newRow("a top-level array is no template")
+        << "x.json" << QByteArray("[1, 2]") << QStringList() << false;
+    QTest::newRow("a link to an endless device is refused unread")
+        << "x.json" << QByteArray("->/dev/zero")
+        << QStringList{"ERROR: [CAllDeviceHandler::loadTemplateFile] Template file [%1/deviceFolder/x.json] "
+                       "is "
+                       "larger than 1048576 bytes, not loaded"}
+        << false;
+    QTest::newRow("a file one byte over 1 MiB is refused")
+        << "x.json" << QByteArray(COUNTER_TEMPLATE).append(1024 * 1024 + 1 - qstrlen(COUNTER_TEMPLATE), ' ')
+        << QStringList{"Template file [%1/deviceFolder/x.json] is larger than 1048576 bytes"} << false;
+    QTest::newRow("a file of exactly 1 MiB loads")
+        << "x.json" << QByteArray(COUNTER_TEMPLATE).append(1024 * 1024 - qstrlen(COUNTER_TEMPLATE), ' ')
+        << QStringList() << true;
+    QTest::newRow("a packet type past 255 warns and still loads")
+        << "x.json" << counterWith("\"packet_type\": 1", "\"packet_type\": 256")
+        << QStringList{undecodable.arg("256", "packet_type", "packet type outside 0-255")} << true;
+    QTest::newRow("a packet type written as a negative byte loads silently")
+        << "x.json" << counterWith("\"packet_type\": 1", "\"packet_type\": -1") << QStringList() << true;
+    QTest::newRow("a 24-bit number warns and still loads")
+        << "x.json" << counterWith("\"data_bit_size\": 32", "\"data_bit_size\": 24")
+        << QStringList{undecodable.arg("1", "Counter value", "data size of 24 bits is not 8, 16, 32 or 64")}
+        << true;
+    QTest::newRow("a negative offset warns and still loads")
+        << "x.json" << counterWith("\"packet_bias\": 1", "\"packet_bias\": -2")
+        << QStringList{undecodable.arg("1", "Counter value", "negative offset -2")} << true;
+}
+
+void TestTemplates::loadReports()
+{
+    QFETCH(QString, fileName);
     QFETCH(QByteArray, content);
-    QFETCH(QString, logLine);
+    QFETCH(QStringList, logLines);
+    QFETCH(bool, loaded);
 
     QDir().mkdir(COMM::DEVICE_FOLDER);
-    writeFile(QStringLiteral("deviceFolder/x.json"), content);
-    if (logLine.isEmpty())
+    const QString path = COMM::DEVICE_FOLDER + QStringLiteral("/") + fileName;
+    if (content.startsWith("->"))
+        QVERIFY(QFile::link(QString::fromLatin1(content.mid(2)), path));
+    else
+        writeFile(path, content);
+    if (content == "{}" || content == "[1, 2]")
         QTest::ignoreMessage(QtDebugMsg, "[SDeviceTemplate] Empty input JSON");
     CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-    const QString expected =
-        logLine.contains(QStringLiteral("%1")) ? logLine.arg(QDir::currentPath()) : logLine;
-    if (!expected.isEmpty())
-        QVERIFY2(readLog().contains(QStringLiteral("]") + expected), qPrintable(readLog()));
-    QVERIFY(!readLog().contains(QStringLiteral("inited")));
-    QVERIFY(registry->getTemplateInfo().isEmpty());
+    const QString log = readLog();
+    for (const QString& line : logLines) {
+        const QString expected =
+            line.contains(QStringLiteral("[%1/"))
+                ? QString(line).replace(QStringLiteral("[%1/"), "[" + QDir::currentPath() + "/")
+                : line;
+        QCOMPARE(log.count(expected), 1);
+    }
+    QCOMPARE(log.count(QStringLiteral("WARNING:")), logLines.filter(QStringLiteral("WARNING:")).size());
+    QCOMPARE(log.contains(QStringLiteral("inited SUCCESSULLY")), loaded);
+    QCOMPARE(registry->getTemplateInfo().size(), loaded ? 1 : 0);
 }
 
-void TestTemplates::missingOrEmptyFolder()
+void TestTemplates::folderReports_data()
 {
+    QTest::addColumn<QString>("folder"); // "missing", "empty" or "unreadable"
+    QTest::addColumn<QString>("logLine");
+
+    QTest::newRow("a missing folder")
+        << "missing"
+        << "[CAllDeviceHandler::init] Dirrectory with device signature is not existed";
+    QTest::newRow("an empty folder") << "empty"
+                                     << "[CAllDeviceHandler::init] Dirrectory with device signature is empty";
+    QTest::newRow("a folder that cannot be read is named so, with the reason")
+        << "unreadable"
+        << "ERROR: [CAllDeviceHandler::init] Directory [%1/deviceFolder] with device templates cannot be "
+           "read: "
+           "Permission denied";
+}
+
+void TestTemplates::folderReports()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, logLine);
+
+    if (folder != QStringLiteral("missing"))
+        QDir().mkdir(COMM::DEVICE_FOLDER);
+    if (folder == QStringLiteral("unreadable")) {
+        writeFile(QStringLiteral("deviceFolder/a.json"), COUNTER_TEMPLATE);
+        QVERIFY(QFile::setPermissions(COMM::DEVICE_FOLDER, QFileDevice::WriteOwner));
+        // Root reads any folder: look as an unprivileged user, from a path it may walk.
+        QVERIFY(QFile::setPermissions(dir->path(), QFile::permissions(dir->path()) | QFileDevice::ExeOther));
+        QVERIFY(geteuid() != 0 || (setegid(65534) == 0 && seteuid(65534) == 0));
+    }
     CAllDeviceHandler::getInstance();
-    QVERIFY(readLog().contains(
-        QStringLiteral("][CAllDeviceHandler::init] Dirrectory with device signature is not existed")));
-    CAllDeviceHandler::resetInstance();
-    QDir().mkdir(COMM::DEVICE_FOLDER);
-    CAllDeviceHandler::getInstance();
-    QVERIFY(readLog().contains(
-        QStringLiteral("][CAllDeviceHandler::init] Dirrectory with device signature is empty")));
+    if (geteuid() != getuid())
+        QVERIFY(seteuid(getuid()) == 0 && setegid(getgid()) == 0);
+    QFile::setPermissions(COMM::DEVICE_FOLDER,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString log = readLog();
+    QVERIFY2(log.contains("]" + QString(logLine).replace(QStringLiteral("%1"), QDir::currentPath())),
+             qPrintable(log));
+    QVERIFY(!log.contains(QStringLiteral("inited")));
 }
 
 // The sample templates load, and the pulse counter's register list puts the
