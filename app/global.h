@@ -44,6 +44,7 @@ enum EServerStatus
 namespace SETT {
 inline const QString SETT_FILENAME = QStringLiteral("settings.conf");
 inline const QString SETT_SECT_SERVER = QStringLiteral("server/");
+inline const QString SETT_SERVER_SCHEME = QStringLiteral("scheme");
 inline const QString SETT_SERVER_IP = QStringLiteral("ip");
 inline const QString SETT_SERVER_PORT = QStringLiteral("port");
 inline const QString SETT_SERVER_LOGIN = QStringLiteral("login");

@@ -107,8 +107,8 @@ int main(int argc, char* argv[])
     if (!isWorkDirWritable())
         return failWithoutWritableDir();
     globalVarInit();
-    CSettings::getInstance(SETT::SETT_FILENAME);
     CLogFile::getInstance(COMM::LOG_FILENAME, QString());
+    CSettings::getInstance(SETT::SETT_FILENAME);
 
     CServerHandler* server = CServerHandler::getInstance();
 

@@ -5,6 +5,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/global.h"
@@ -14,6 +17,12 @@ const QString STAMP = QStringLiteral("\\[\\d{2}-\\w{3}-\\d{2} \\d{2}:\\d{2}:\\d{
 const QString STARS = QString(65, QLatin1Char('*'));
 const QString NEW_SESSION =
     QStringLiteral("**                      New session                            **");
+
+int modeOf(const QString& path)
+{
+    struct stat st;
+    return ::stat(qPrintable(path), &st) == 0 ? int(st.st_mode & 0777) : -1;
+}
 
 QByteArray readFile(const QString& name)
 {
@@ -36,7 +45,8 @@ private slots:
     void entryFormat();
     void lineBeforeInstanceIsLost();
     void fileOnlyEmitsNothing();
-    void settingsRoundTrip();
+    void settingsFile_data();
+    void settingsFile();
 
 private:
     QTemporaryDir* dir = nullptr;
@@ -150,25 +160,65 @@ void TestLog::fileOnlyEmitsNothing()
     QCOMPARE(spy.count(), 0);
 }
 
-// Keys read as empty until written; the first write creates the file with its
-// server group, readable by its owner only (it holds the password).
-void TestLog::settingsRoundTrip()
+void TestLog::settingsFile_data()
 {
-    QVERIFY(CSettings::getInstance(SETT::SETT_FILENAME));
-    const QString key = SETT::SETT_SECT_SERVER + SETT::SETT_SERVER_PORT;
-    QCOMPARE(CSettings::readValue(key, QVariant()).toString(), QString());
-    QVERIFY(!QFile::exists(SETT::SETT_FILENAME));
-    QVERIFY(CSettings::writeValue(key, QVariant(QStringLiteral("80a"))));
-    QVERIFY(
-        CSettings::writeValue(SETT::SETT_SECT_SERVER + SETT::SETT_SERVER_PASSWORD, QStringLiteral("secret")));
-    const QByteArray file = readFile(SETT::SETT_FILENAME);
-    QVERIFY2(file.contains("[server]") && file.contains("port=80a"), file.constData());
-    const QFile::Permissions perms = QFile::permissions(SETT::SETT_FILENAME);
-    QVERIFY(perms & QFileDevice::ReadOwner);
-    QVERIFY(!(perms & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteOther)));
+    QTest::addColumn<QString>("before"); // what stands where settings.conf goes
+    QTest::addColumn<QString>("error");  // the reason a save gives, empty when it succeeds
+
+    QTest::newRow("no file: keys read empty and the first save creates it 0600") << "none" << QString();
+    QTest::newRow("a file of the last release reads alike, tightened at start, replaced whole")
+        << "release file, mode 0644" << QString();
+    QTest::newRow("a directory: the save fails, named with its reason")
+        << "directory" << QStringLiteral("Is a directory");
+    QTest::newRow("a full disk: the save fails, the device keeps its mode")
+        << "link to /dev/full" << QStringLiteral("No space left on device");
+}
+
+void TestLog::settingsFile()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, error);
+    const QString file = SETT::SETT_FILENAME;
+    const QString password = SETT::SETT_SECT_SERVER + SETT::SETT_SERVER_PASSWORD;
+    const QString release = QStringLiteral(TW_SOURCE_DIR "/tests/fixtures/settings-1.0.6.conf");
+    const int devMode = modeOf(QStringLiteral("/dev/full"));
+    if (before.startsWith(QStringLiteral("release"))) {
+        QVERIFY(QFile::copy(release, file) && ::link(qPrintable(file), "held.conf") == 0);
+        QVERIFY(::chmod(qPrintable(file), 0644) == 0);
+    } else if (before == QStringLiteral("directory")) {
+        QVERIFY(QDir().mkdir(file));
+    } else if (before.startsWith(QStringLiteral("link"))) {
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), file));
+    }
+    CLogFile::getInstance(QStringLiteral("history.log"), QString());
+    QVERIFY(CSettings::getInstance(file));
+    if (before.startsWith(QStringLiteral("release"))) {
+        QCOMPARE(modeOf(file), 0600);
+        QCOMPARE(CSettings::readValue(password).toString(), QStringLiteral("p;a,ss=w\"ord %1"));
+    } else {
+        QCOMPARE(CSettings::readValue(password), QVariant());
+    }
+
+    QCOMPARE(CSettings::writeValues({{password, QStringLiteral("new;pw")}}), error.isEmpty());
+
+    QCoreApplication::processEvents();
+    const QString log = QString::fromUtf8(readFile(QStringLiteral("history.log")));
+    const QString logged =
+        QStringLiteral("]ERROR: [CSettings::save] Settings file [settings.conf] is not written: ");
+    QCOMPARE(log.count(logged + error), error.isEmpty() ? 0 : 1);
+    QCOMPARE(CSettings::lastError().isEmpty(), error.isEmpty());
+    QCOMPARE(modeOf(QStringLiteral("/dev/full")), devMode);
+    if (!error.isEmpty())
+        return;
+    QCOMPARE(modeOf(file), 0600);
+    // The old file was replaced, not overwritten: a link to it still holds it whole.
+    if (QFile::exists(QStringLiteral("held.conf")))
+        QCOMPARE(readFile(QStringLiteral("held.conf")), readFile(release));
     CSettings::resetInstance();
-    CSettings::getInstance(SETT::SETT_FILENAME);
-    QCOMPARE(CSettings::readValue(key, QVariant()).toString(), QStringLiteral("80a"));
+    CSettings::getInstance(file);
+    QCOMPARE(CSettings::readValue(password).toString(), QStringLiteral("new;pw"));
+    const QString port = SETT::SETT_SECT_SERVER + SETT::SETT_SERVER_PORT;
+    QCOMPARE(CSettings::readValue(port).toString(), before == "none" ? QString() : QStringLiteral("8002"));
 }
 
 QTEST_GUILESS_MAIN(TestLog)

@@ -1,3 +1,4 @@
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -62,6 +63,8 @@ private slots:
     void startWithoutSettingsOnlyLogs();
     void statusShown_data();
     void statusShown();
+    void settingsKeepSchemeOrSayWhyNot_data();
+    void settingsKeepSchemeOrSayWhyNot();
     void searchNarrowsThenDeleteListsAll();
     void nothingCurrentMeansNoAction_data();
     void nothingCurrentMeansNoAction();
@@ -150,6 +153,45 @@ void TestMainWindow::statusShown()
         QCOMPARE(stored.value(keys.at(i)).toString(), values.at(i));
     // The file holds a clear-text password: no group or other bits.
     QCOMPARE(int(QFile::permissions(SETT::SETT_FILENAME)) & 0077, 0);
+}
+
+void TestMainWindow::settingsKeepSchemeOrSayWhyNot_data()
+{
+    QTest::addColumn<QString>("stored"); // the scheme line in settings.conf
+    QTest::addColumn<QString>("status"); // after a log-in
+
+    QTest::newRow("a file without a scheme, as older builds wrote it, connects with ws") << ""
+                                                                                         << "SUCCESS";
+    QTest::newRow("wss comes back after a restart") << "scheme=wss\n"
+                                                    << "SUCCESS";
+    QTest::newRow("a settings file that cannot be written is named in the status line")
+        << "directory"
+        << "SUCCESS (settings.conf not saved: Is a directory)";
+}
+
+void TestMainWindow::settingsKeepSchemeOrSayWhyNot()
+{
+    QFETCH(QString, stored);
+    QFETCH(QString, status);
+    QVERIFY(fixture->start(3, true));
+    QFile file(SETT::SETT_FILENAME);
+    QVERIFY(stored == "directory" || (file.open(QIODevice::Append) && file.write(stored.toUtf8()) >= 0));
+    file.close();
+    CSettings::resetInstance();
+    CSettings::getInstance(SETT::SETT_FILENAME);
+    makeWindow();
+    const QString scheme = stored.contains("wss") ? "wss" : "ws";
+    QCOMPARE(window->findChild<QComboBox*>()->currentText(), scheme);
+    if (stored == "directory")
+        QVERIFY(file.remove() && QDir().mkdir(SETT::SETT_FILENAME));
+
+    QVERIFY(QMetaObject::invokeMethod(window, "changeServerStatusSlot",
+                                      Q_ARG(COMM::EServerStatus, COMM::SUCCESS)));
+
+    QCOMPARE(this->status->text(), status);
+    if (stored != "directory")
+        QCOMPARE(QSettings(SETT::SETT_FILENAME, QSettings::IniFormat).value("server/scheme").toString(),
+                 scheme);
 }
 
 void TestMainWindow::searchNarrowsThenDeleteListsAll()

@@ -290,15 +290,21 @@ void MainWindow::readSettings()
     portEdit->setText(CSettings::readValue(s + SETT::SETT_SERVER_PORT, QVariant()).toString());
     loginEdit->setText(CSettings::readValue(s + SETT::SETT_SERVER_LOGIN, QVariant()).toString());
     passwordEdit->setText(CSettings::readValue(s + SETT::SETT_SERVER_PASSWORD, QVariant()).toString());
+    // Files of older builds name no scheme: they connected with ws.
+    schemeBox->setCurrentText(
+        CSettings::readValue(s + SETT::SETT_SERVER_SCHEME, schemeBox->itemText(0)).toString());
 }
 
 void MainWindow::saveSettings()
 {
     const QString s = SETT::SETT_SECT_SERVER;
-    CSettings::writeValue(s + SETT::SETT_SERVER_IP, QVariant(addressEdit->text()));
-    CSettings::writeValue(s + SETT::SETT_SERVER_PORT, QVariant(portEdit->text()));
-    CSettings::writeValue(s + SETT::SETT_SERVER_LOGIN, QVariant(loginEdit->text()));
-    CSettings::writeValue(s + SETT::SETT_SERVER_PASSWORD, QVariant(passwordEdit->text()));
+    const bool saved = CSettings::writeValues({{s + SETT::SETT_SERVER_SCHEME, schemeBox->currentText()},
+                                               {s + SETT::SETT_SERVER_IP, addressEdit->text()},
+                                               {s + SETT::SETT_SERVER_PORT, portEdit->text()},
+                                               {s + SETT::SETT_SERVER_LOGIN, loginEdit->text()},
+                                               {s + SETT::SETT_SERVER_PASSWORD, passwordEdit->text()}});
+    if (!saved)
+        statusLabel->setText(QStringLiteral("%1 (%2)").arg(statusLabel->text(), CSettings::lastError()));
 }
 
 bool MainWindow::hasCurrentDevice() const
