@@ -25,6 +25,7 @@ struct SFormParts
           devices(viewPaintedBy<CDeviceDelegat>(form)),
           registers(viewPaintedBy<CSimpleRegisterDelegat>(form)), stack(form->findChild<QStackedLayout*>())
     {
+        form->show();
     }
 
     QString message() const { return qobject_cast<QLabel*>(stack->widget(0))->text(); }
@@ -59,21 +60,37 @@ unsigned int storedDeviceId(const QString& devEui)
     return 0;
 }
 
-// Sets one register's scaling through the list's own editor, as the operator does.
-void editScaling(QListView* view, int row, const QString& extra, const QString& multiplier,
-                 const QString& units)
+// Opens a register's editor with a double click and types the scaling into
+// its fields, leaving it open, as an operator who goes straight to OK does.
+void typeScaling(QListView* view, int row, const QStringList& texts)
 {
     const QModelIndex index = view->model()->index(row, 0);
-    QAbstractItemDelegate* delegate = view->itemDelegate();
-    QWidget* editor = delegate->createEditor(view->viewport(), QStyleOptionViewItem(), index);
-    delegate->setEditorData(editor, index);
+    view->scrollTo(index);
+    // A widget gets no press from mouseDClick, and a view opens its editor only on the card pressed.
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
+    QWidget* editor = view->indexWidget(index);
+    QVERIFY(editor);
     const QList<QLineEdit*> edits = editor->findChildren<QLineEdit*>();
-    QCOMPARE(edits.size(), 3);
-    edits.at(0)->setText(extra);
-    edits.at(1)->setText(multiplier);
-    edits.at(2)->setText(units);
-    delegate->setModelData(editor, view->model(), index);
-    delete editor;
+    QCOMPARE(edits.size(), texts.size());
+    for (int i = 0; i < texts.size(); ++i) {
+        QTest::mouseClick(edits.at(i), Qt::LeftButton);
+        QTest::keyClick(edits.at(i), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(edits.at(i), texts.at(i));
+    }
+}
+
+int firstScalableRow(QAbstractItemModel* registers)
+{
+    for (int r = 0; r < registers->rowCount(); ++r)
+        if (CSimpleRegisterDelegat::isScalable(registers->index(r, DB::DATA_COL_DATATYPE).data().toString()))
+            return r;
+    return -1;
+}
+
+void clickOk(QWidget* form)
+{
+    QTest::mouseClick(child<QPushButton>(form, "text", "OK"), Qt::LeftButton);
 }
 } // namespace
 
@@ -201,23 +218,43 @@ void TestDeviceDialogs::portAndStartAddressChecks_data()
     QTest::addColumn<QString>("port");
     QTest::addColumn<bool>("portWarned");
     QTest::addColumn<QString>("start");
-    QTest::addColumn<bool>("startWarned");
+    QTest::addColumn<QString>("startTip"); // of the start address warning; empty when it stays hidden
 
-    // "held": another program listens there; "ours": a device of this gateway does; "free": nobody;
-    // "hidden": free, but a message page covers the list.
-    QTest::newRow("a port held by another program is refused") << "held" << true << "0" << false;
-    QTest::newRow("a port serving a device of this gateway is shared") << "ours" << false << "10" << false;
-    QTest::newRow("a free port with start address 0 is accepted") << "free" << false << "0" << false;
-    QTest::newRow("port 0 is refused") << "0" << true << "0" << false;
-    QTest::newRow("port 70000 is refused") << "70000" << true << "0" << false;
-    QTest::newRow("a negative port is refused") << "-1" << true << "0" << false;
-    QTest::newRow("an empty port is refused") << "" << true << "0" << false;
-    QTest::newRow("an empty start address is refused") << "free" << false << "" << true;
-    QTest::newRow("a negative start address is refused") << "free" << false << "-1" << true;
-    QTest::newRow("a start address past 65535 is refused") << "free" << false << "65536" << true;
-    QTest::newRow("the last register address is accepted") << "free" << false << "65535" << false;
-    QTest::newRow("both fields empty warn together") << "" << true << "" << true;
-    QTest::newRow("OK is refused while the message page shows") << "hidden" << false << "0" << false;
+    // "held": another program listens there; "ours": the device "Stored" of this gateway does, with
+    // registers 0..11; "free": nobody; "hidden": free, but a message page covers the list.
+    const QString overlap =
+        "Registers %1..%2 overlap registers 0..11 of device Stored [70B3000000000001] on port ";
+    QTest::newRow("a port held by another program is refused") << "held" << true << "0"
+                                                               << "";
+    QTest::newRow("a port serving a device of this gateway is shared after its registers")
+        << "ours" << false << "12"
+        << "";
+    QTest::newRow("registers overlapping a device on the same port are refused, naming it")
+        << "ours" << false << "11" << overlap.arg(11).arg(22);
+    QTest::newRow("registers ending inside a device on the same port are refused")
+        << "ours" << false << "0" << overlap.arg(0).arg(11);
+    QTest::newRow("the same registers on a free port are accepted") << "free" << false << "0"
+                                                                    << "";
+    QTest::newRow("port 0 is refused") << "0" << true << "0"
+                                       << "";
+    QTest::newRow("port 70000 is refused") << "70000" << true << "0"
+                                           << "";
+    QTest::newRow("a negative port is refused") << "-1" << true << "0"
+                                                << "";
+    QTest::newRow("an empty port is refused") << "" << true << "0"
+                                              << "";
+    QTest::newRow("an empty start address is refused") << "free" << false << ""
+                                                       << "Empty start address";
+    QTest::newRow("a negative start address is refused") << "free" << false << "-1"
+                                                         << "Start address must be 0 to 65535";
+    QTest::newRow("a start address past 65535 is refused") << "free" << false << "65536"
+                                                           << "Start address must be 0 to 65535";
+    QTest::newRow("the last register address is accepted") << "free" << false << "65535"
+                                                           << "";
+    QTest::newRow("both fields empty warn together") << "" << true << ""
+                                                     << "Empty start address";
+    QTest::newRow("OK is refused while the message page shows") << "hidden" << false << "0"
+                                                                << "";
 }
 
 void TestDeviceDialogs::portAndStartAddressChecks()
@@ -225,8 +262,8 @@ void TestDeviceDialogs::portAndStartAddressChecks()
     QFETCH(QString, port);
     QFETCH(QString, start);
     QFETCH(bool, portWarned);
-    QFETCH(bool, startWarned);
-    const bool registered = !portWarned && !startWarned && port != "hidden";
+    QFETCH(QString, startTip);
+    const bool registered = !portWarned && startTip.isEmpty() && port != "hidden";
     QVERIFY(fixture->start(3));
     const quint16 ours = CGatewayFixture::freePort();
     DB::SDeviceRegMapDescription existing;
@@ -251,13 +288,14 @@ void TestDeviceDialogs::portAndStartAddressChecks()
     }
     auto* portWarning = child<QPushButton>(form, "toolTip", "Invalid TCP port (is used or unsupported)");
     auto* startWarning = child<QPushButton>(form, "toolTip", "Empty start address");
-    parts.port->setText(ports.value(port, port));
-    parts.start->setText(start);
+    QTest::keyClicks(parts.port, ports.value(port, port));
+    QTest::keyClicks(parts.start, start);
 
-    QVERIFY(QMetaObject::invokeMethod(form, "addDeviceSlot"));
+    clickOk(form);
 
     QCOMPARE(!portWarning->isHidden(), portWarned);
-    QCOMPARE(!startWarning->isHidden(), startWarned);
+    QCOMPARE(startWarning->isHidden() ? QString() : startWarning->toolTip(),
+             startTip.endsWith(' ') ? startTip + QString::number(ours) : startTip);
     QCOMPARE(CGatewayFixture::deviceCount(), registered ? 2 : 1);
     QCOMPARE(CAllDeviceHandler::getInstance()->isRegistered(NEW_EUI), registered);
     QCOMPARE(CAllDeviceHandler::getInstance()->listenerPorts().size(), registered && port == "free" ? 2 : 1);
@@ -274,20 +312,16 @@ void TestDeviceDialogs::registrationReachesStorageRegistryAndServer()
     QSignalSpy refreshes(form, &CAbstractDeviceForm::refreshDeviceList);
     form->getDevicesListRespSlot(true, offer(NEW_EUI));
     QAbstractItemModel* registers = parts.registers->model();
-    int scaled = 0;
-    while (scaled < registers->rowCount() &&
-           !CSimpleRegisterDelegat::isScalable(
-               registers->index(scaled, DB::DATA_COL_DATATYPE).data().toString()))
-        ++scaled;
-    QVERIFY(scaled < registers->rowCount() && registers->rowCount() > 1);
-    editScaling(parts.registers, scaled, "2.5", "0.1", "C");
+    const int scaled = firstScalableRow(registers);
+    QVERIFY(scaled >= 0 && registers->rowCount() > 1);
     const uint scaledAddr = 200 + registers->index(scaled, DB::DATA_COL_REGADDR).data().toUInt();
     const uint otherAddr = 200 + registers->index(scaled == 0 ? 1 : 0, DB::DATA_COL_REGADDR).data().toUInt();
     const quint16 port = CGatewayFixture::freePort();
-    parts.port->setText(QString::number(port));
-    parts.start->setText(QStringLiteral("200"));
+    QTest::keyClicks(parts.port, QString::number(port));
+    QTest::keyClicks(parts.start, QStringLiteral("200"));
+    typeScaling(parts.registers, scaled, {"2.5", "0.1", "C"});
 
-    QVERIFY(QMetaObject::invokeMethod(form, "addDeviceSlot"));
+    clickOk(form);
 
     const DB::SDbRegParamInfo edited = CDataBaseHandler::getInstance()->getRegisterParam(NEW_EUI, scaledAddr);
     QCOMPARE(QVariantList({edited.startValue, edited.gratingPeriod, edited.unit}),
@@ -312,15 +346,15 @@ void TestDeviceDialogs::duplicateRefusedWithMessageBox()
     // Someone registered it while the list was on show.
     QVERIFY(CGatewayFixture::storeDevice(NEW_EUI, "Greenhouse", 0, CGatewayFixture::freePort()));
     const quint16 port = CGatewayFixture::freePort();
-    parts.port->setText(QString::number(port));
-    parts.start->setText(QStringLiteral("0"));
+    QTest::keyClicks(parts.port, QString::number(port));
+    QTest::keyClicks(parts.start, QStringLiteral("0"));
     QStringList shown;
     CModalWatcher boxes([&shown](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         shown << box->text() << box->informativeText() << QString::number(box->icon());
     });
 
-    QVERIFY(QMetaObject::invokeMethod(form, "addDeviceSlot"));
+    clickOk(form);
 
     QCOMPARE(boxes.seen, 1);
     QCOMPARE(shown,
@@ -368,19 +402,19 @@ void TestDeviceDialogs::editDialogShowsAndUpdatesStoredDevice()
              withRegisters ? CAllDeviceHandler::getInstance()->getRegisterInfo(HUMIDITY_APP).registers.size()
                            : 0);
     auto addr = [registers](int r) { return registers->index(r, DB::DATA_COL_REGADDR).data().toUInt(); };
-    for (int r = 0; r < registers->rowCount(); ++r) {
-        QVERIFY(r == 0 || addr(r - 1) < addr(r));
-        registers->setData(registers->index(r, DB::DATA_COL_STARTVALUE), r + 1.5);
-        registers->setData(registers->index(r, DB::DATA_COL_UNIT), QStringLiteral("u%1").arg(r));
-    }
+    for (int r = 1; r < registers->rowCount(); ++r)
+        QVERIFY(addr(r - 1) < addr(r));
+    const int scaled = firstScalableRow(registers);
+    if (withRegisters)
+        typeScaling(parts.registers, scaled, {"1.5", "2.0", "hPa"});
 
-    QVERIFY(QMetaObject::invokeMethod(form, "addDeviceSlot"));
+    clickOk(form);
 
     for (int r = 0; r < registers->rowCount(); ++r) {
         const DB::SDbRegParamInfo stored =
             CDataBaseHandler::getInstance()->getRegisterParam("70B3000000000001", addr(r));
-        QCOMPARE(QVariantList({stored.startValue, stored.unit}),
-                 QVariantList({r + 1.5, QStringLiteral("u%1").arg(r)}));
+        QCOMPARE(QVariantList({stored.startValue, stored.gratingPeriod, stored.unit}),
+                 r == scaled ? QVariantList({1.5, 2.0, "hPa"}) : QVariantList({0.0, 1.0, QString()}));
     }
     QVERIFY(CGatewayFixture::log().contains(
         "INFO: [CEditDeviceForm::updateDeviceSlot] device's register update successfully"));

@@ -158,9 +158,26 @@ QWidget* CAbstractDeviceForm::buildButtonBox()
     QPushButton* cancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
     cancel->setObjectName(QStringLiteral("orangeBtn"));
     cancel->setFixedSize(100, 35);
-    connect(buttons, &QDialogButtonBox::accepted, this, &CAbstractDeviceForm::addDeviceSlot);
+    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+        commitOpenEditor();
+        addDeviceSlot();
+    });
     connect(buttons, &QDialogButtonBox::rejected, this, &CAbstractDeviceForm::reject);
     return buttons;
+}
+
+// A register editor still open holds what the operator typed; OK hands it to
+// the model first, as Return or a click on another card would.
+void CAbstractDeviceForm::commitOpenEditor()
+{
+    QAbstractItemDelegate* delegate = registerView->itemDelegate();
+    for (int row = 0; row < registerModel->rowCount(); ++row) {
+        QWidget* editor = registerView->indexWidget(registerModel->index(row, 0));
+        if (!editor)
+            continue;
+        emit delegate->commitData(editor);
+        emit delegate->closeEditor(editor);
+    }
 }
 
 int CAbstractDeviceForm::showForm(QString _title)

@@ -62,4 +62,5 @@ private:
     QWidget* buildTypeBox();
     QWidget* buildButtonBox();
     QPushButton* makeWarningButton(const QString& toolTip);
+    void commitOpenEditor();
 };

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QSqlQuery>
 #include <QStackedLayout>
 #include <QStandardItemModel>
 #include <QTcpServer>
@@ -21,6 +22,49 @@ CAddNewDeviceForm* form = nullptr;
 const int MAX_REGISTER = 65535;
 const QString START_EMPTY_TIP = QStringLiteral("Empty start address");
 const QString START_RANGE_TIP = QStringLiteral("Start address must be 0 to 65535");
+const QString OVERLAP_TIP =
+    QStringLiteral("Registers %1..%2 overlap registers %3..%4 of device %5 [%6] on port %7");
+
+// First and last register a device takes, from its first word to its last.
+struct SSpan
+{
+    qint64 first = 0;
+    qint64 last = -1;
+
+    void widen(qint64 addr, int bitSize)
+    {
+        const qint64 end = addr + qMax(1, (bitSize + 15) / 16) - 1;
+        first = last < first ? addr : qMin(first, addr);
+        last = qMax(last, end);
+    }
+    bool overlaps(const SSpan& other) const
+    {
+        return last >= first && other.last >= other.first && first <= other.last && other.first <= last;
+    }
+};
+
+// The tooltip naming the stored device on this port whose registers the span
+// would share; empty when there is none.
+QString deviceInTheWay(int port, const SSpan& span)
+{
+    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+    QSqlQuery devices = storage->getDevices(QString());
+    while (devices.next()) {
+        if (devices.value(DB::DEV_COL_PORT).toInt() != port)
+            continue;
+        SSpan theirs;
+        QSqlQuery registers = storage->getRegisters(devices.value(DB::DEV_COL_DEVICE).toUInt());
+        while (registers.next())
+            theirs.widen(registers.value(DB::DATA_COL_REGADDR).toLongLong(),
+                         registers.value(DB::DATA_COL_BITSIZE).toInt());
+        if (span.overlaps(theirs))
+            return OVERLAP_TIP.arg(QString::number(span.first), QString::number(span.last),
+                                   QString::number(theirs.first), QString::number(theirs.last),
+                                   devices.value(DB::DEV_COL_NAME).toString(),
+                                   devices.value(DB::DEV_COL_DEVEUI).toString(), QString::number(port));
+    }
+    return QString();
+}
 } // namespace
 
 CAddNewDeviceForm* CAddNewDeviceForm::getInstance()
@@ -199,6 +243,8 @@ void CAddNewDeviceForm::addDeviceSlot()
     if (stack->currentIndex() != 1 || !deviceView->currentIndex().isValid())
         return;
     const DB::SDeviceRegMapDescription desc = currentDescription(startAddr);
+    if (overlapsStoredDevice(desc, port))
+        return;
     const auto tcpPort = static_cast<unsigned short>(port);
     if (!CDataBaseHandler::getInstance()->registerNewDevice(desc, tcpPort)) {
         addLog(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!"));
@@ -216,13 +262,26 @@ void CAddNewDeviceForm::addDeviceSlot()
     emit refreshDeviceList(QString());
 }
 
+// Two devices sharing registers on one port would hand SCADA words of both.
+bool CAddNewDeviceForm::overlapsStoredDevice(const DB::SDeviceRegMapDescription& desc, int port)
+{
+    SSpan span;
+    for (const REGS::SRegisterInfo& reg : desc.registers)
+        span.widen(qint64(desc.startAddr) + reg.regMapBias, reg.regBitSize);
+    const QString inTheWay = deviceInTheWay(port, span);
+    if (inTheWay.isEmpty())
+        return false;
+    startAddrWarning->setToolTip(inTheWay);
+    startAddrWarning->show();
+    return true;
+}
+
 void CAddNewDeviceForm::requestLastPackets(const QString& devEui)
 {
     const bool queued = QMetaObject::invokeMethod(CServerHandler::getInstance(), "getDeviceLastPackets",
                                                   Qt::QueuedConnection, Q_ARG(QString, devEui));
     if (!queued)
         addLog(QStringLiteral("ERROR[%1-%2]: invalid invokeMethod creation!")
-                   .arg(QLatin1String(Q_FUNC_INFO))
-                   .arg(__LINE__),
+                   .arg(QLatin1String(Q_FUNC_INFO), QString::number(__LINE__)),
                CLogFile::LOG_TYPE_ERROR);
 }

@@ -30,5 +30,6 @@ private:
     bool checkFields(int& port, int& startAddr);
     bool portIsUsable(int port) const;
     DB::SDeviceRegMapDescription currentDescription(int startAddr) const;
+    bool overlapsStoredDevice(const DB::SDeviceRegMapDescription& desc, int port);
     void requestLastPackets(const QString& devEui);
 };

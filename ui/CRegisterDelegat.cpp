@@ -63,7 +63,8 @@ QString CRegisterDelegat::rangeText(int addr, int bitSize)
 {
     if (bitSize <= 16)
         return QStringLiteral("ModBUS register[%1]").arg(addr);
-    return QStringLiteral("ModBUS register[%1..%2]").arg(addr).arg(addr + (bitSize + 15) / 16 - 1);
+    return QStringLiteral("ModBUS register[%1..%2]")
+        .arg(QString::number(addr), QString::number(addr + (bitSize + 15) / 16 - 1));
 }
 
 QString CRegisterDelegat::timeText(quint64 msecs)
