@@ -1,6 +1,5 @@
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -113,7 +112,6 @@ class TestDecoder : public QObject
 private slots:
     void init();
     void cleanup();
-    void workedExample();
     void serverData_data();
     void serverData();
     void numbers_data();
@@ -143,24 +141,6 @@ void TestDecoder::cleanup()
     delete CLogFile::getInstance();
     QDir::setCurrent(oldCwd);
     delete dir;
-}
-
-void TestDecoder::workedExample()
-{
-    const QByteArray json = R"({"app_eui": "a1b2c3d4e5f60718", "dev_type": "Counter", "color": "#2a7ab0",
-        "device_packets": [{"packet_type": 1, "packet_size": 5, "packet_fields": [{"packet_bias": 1,
-            "data_bit_bias": 0, "data_bit_size": 32, "data_type": "uinteger", "endianness": "be",
-            "reg_map_bias": 0, "reg_bit_bias": 0, "reg_bit_size": 32, "data_name": "Counter value"}]}],
-        "server_data": [{"data_code": "rssi", "reg_map_bias": 10, "reg_bit_bias": 0, "reg_bit_size": 16,
-            "data_name": "RSSI"}]})";
-    const REGS::SDeviceTemplate t(QJsonDocument::fromJson(json).object());
-    QVERIFY(t.isValid);
-    API::SApiDeviceData p = uplink("010001e240"); // type 1, counter 123456 big-endian
-    p.rssi = -70;
-    const SDecoded d = decode(p, t);
-    QCOMPARE(d.regs, QStringLiteral("ffba/ffba@10 0001/0001e240@0 e240/@1"));
-    QCOMPARE(d.set.startAddr, 100);
-    QVERIFY(d.set.modifList.isEmpty());
 }
 
 void TestDecoder::serverData_data()

@@ -2,7 +2,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -67,7 +66,6 @@ private slots:
     void folderReports_data();
     void folderReports();
     void sampleTemplatesLoad();
-    void fuzzNeverCrashes();
 
 private:
     QTemporaryDir* dir = nullptr;
@@ -396,77 +394,6 @@ void TestTemplates::sampleTemplatesLoad()
                           "Time stamp/0/14/uinteger/1/0", "Pulse count/1/0/uinteger/1/0",
                           "Battery voltage/1/2/uinteger/1/0", "Report interval/1/3/uinteger/1/0"}));
     QVERIFY(registry->getRegisterInfo(QStringLiteral("nope")).registers.isEmpty());
-}
-
-namespace {
-// Random edits of a good template: cuts, stray bytes, brackets, deletions.
-QByteArray mutate(QByteArray text, QRandomGenerator& rng)
-{
-    for (int i = 1 + rng.bounded(4); i > 0 && !text.isEmpty(); --i) {
-        const int pos = rng.bounded(text.size());
-        switch (rng.bounded(4)) {
-        case 0:
-            text.truncate(pos);
-            break;
-        case 1:
-            text[pos] = static_cast<char>(rng.bounded(256));
-            break;
-        case 2:
-            text.insert(pos, QByteArray(1 + rng.bounded(3), "[{\"0:,}]"[rng.bounded(8)]));
-            break;
-        default:
-            text.remove(pos, 1 + rng.bounded(8));
-        }
-    }
-    return text;
-}
-
-// The good template with one value swapped for one of another JSON type.
-QByteArray retype(QRandomGenerator& rng)
-{
-    static const QList<QByteArray> values = {"null", "true", "-1",   "1e300",    "\"BE\"",
-                                             "[]",   "{}",   "[{}]", "\"rssi\"", "[[[[[[[[]]]]]]]]"};
-    QByteArray text = COUNTER_TEMPLATE;
-    const int colon = text.indexOf(':', rng.bounded(text.size()));
-    int end = colon + 1;
-    while (colon >= 0 && end < text.size() && text[end] != ',' && text[end] != '}')
-        ++end;
-    return colon < 0 ? text : text.replace(colon + 1, end - colon - 1, values.at(rng.bounded(values.size())));
-}
-} // namespace
-
-// Whatever a template file holds, loading never crashes, and whatever loads
-// is usable by decoding: every packet has fields and every datum a known code.
-void TestTemplates::fuzzNeverCrashes()
-{
-    QtMessageHandler previous =
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    QRandomGenerator rng(20261206);
-    QDir().mkdir(COMM::DEVICE_FOLDER);
-    int accepted = 0;
-    for (int i = 0; i < 3000; ++i) {
-        QByteArray text;
-        if (i % 3 == 0)
-            text = mutate(COUNTER_TEMPLATE, rng);
-        else if (i % 3 == 1)
-            text = retype(rng);
-        else
-            text = QByteArray(rng.bounded(64), '[') + QByteArray(rng.bounded(64), '{');
-        const REGS::SDeviceTemplate t(QJsonDocument::fromJson(text).object());
-        if (t.isValid) {
-            ++accepted;
-            QVERIFY(!t.devicePackets.isEmpty());
-            for (const REGS::SDevicePacket& p : t.devicePackets)
-                QVERIFY(p.isValid && !p.packetFields.isEmpty());
-            for (const REGS::SServerData& d : t.serverData)
-                QVERIFY(REGS::RegsServerDataTemplates.contains(d.dataCode));
-        }
-        if (i % 100 == 0)
-            writeFile(QStringLiteral("deviceFolder/f%1.json").arg(i), text);
-    }
-    CAllDeviceHandler::getInstance();
-    qInstallMessageHandler(previous);
-    QVERIFY(accepted > 0); // the mutations still reach the accepting paths
 }
 
 QTEST_GUILESS_MAIN(TestTemplates)
