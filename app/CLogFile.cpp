@@ -11,6 +11,9 @@ const QString DATE_TIME_FORMSTR_LOG = QStringLiteral("dd-MMM-yy HH:mm:ss.zzz");
 const QString BANNER_STARS = QString(65, QLatin1Char('*'));
 const QString BANNER_NEW_SESSION =
     QStringLiteral("**                      New session                            **");
+// Months of an unattended gateway must not fill a small disk.
+const qint64 ROTATE_BYTES = 10 * 1024 * 1024;
+const QString ROTATED_SUFFIX = QStringLiteral(".1");
 } // namespace
 
 CLogFile* CLogFile::getInstance(const QString& fileName, const QString& sessionName)
@@ -40,11 +43,42 @@ CLogFile::CLogFile(const QString& fileName, const QString& _sessionName, QObject
         qDebug() << "[CLogFile] Invalid file opening!";
         return;
     }
+    if (file.size() >= ROTATE_BYTES) {
+        rotate();
+        return;
+    }
     addLogMetod(BANNER_STARS, LOG_TYPE_NORMAL);
-    addLogMetod(sessionName.isEmpty()
-                    ? BANNER_NEW_SESSION
-                    : QStringLiteral("**  New session  [") + sessionName + QStringLiteral("] **"),
-                LOG_TYPE_NORMAL);
+    addLogMetod(bannerText(), LOG_TYPE_NORMAL);
+}
+
+QString CLogFile::bannerText() const
+{
+    return sessionName.isEmpty()
+               ? BANNER_NEW_SESSION
+               : QStringLiteral("**  New session  [") + sessionName + QStringLiteral("] **");
+}
+
+// The full file becomes the one older file; the new one opens with the banner.
+void CLogFile::rotate()
+{
+    const QString name = file.fileName();
+    file.close();
+    QFile::remove(name + ROTATED_SUFFIX);
+    if (!QFile::rename(name, name + ROTATED_SUFFIX))
+        qDebug() << "[CLogFile::rotate] Cannot rename" << name;
+    file.setFileName(name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        qDebug() << "[CLogFile::rotate] Invalid file opening!";
+        return;
+    }
+    file.write(stamped(BANNER_STARS).toUtf8() + stamped(bannerText()).toUtf8());
+    file.flush();
+}
+
+QString CLogFile::stamped(const QString& logStr)
+{
+    return QStringLiteral("\n[") + QDateTime::currentDateTime().toString(DATE_TIME_FORMSTR_LOG) +
+           QStringLiteral("]") + logStr;
 }
 
 CLogFile::~CLogFile()
@@ -56,11 +90,12 @@ CLogFile::~CLogFile()
 
 QString CLogFile::writeEntry(const QString& logStr)
 {
-    const QString entry = QStringLiteral("\n[") +
-                          QDateTime::currentDateTime().toString(DATE_TIME_FORMSTR_LOG) + QStringLiteral("]") +
-                          logStr;
+    const QString entry = stamped(logStr);
+    const QByteArray bytes = entry.toUtf8();
+    if (file.isOpen() && file.size() > 0 && file.size() + bytes.size() > ROTATE_BYTES)
+        rotate();
     if (file.isOpen()) {
-        file.write(entry.toUtf8());
+        file.write(bytes);
         file.flush();
     } else {
         qDebug() << "[CLogFile::addLogMetod] File is closed!";

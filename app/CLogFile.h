@@ -6,7 +6,8 @@
 #include <QString>
 
 // The operator's log, history.log in the working directory. Lines are posted
-// to it from any thread and written in the main thread, one at a time.
+// to it from any thread and written in the main thread, one at a time. Past
+// 10 MiB it is renamed history.log.1 and a new file begins.
 class CLogFile : public QObject
 {
     Q_OBJECT
@@ -36,6 +37,9 @@ protected:
 private:
     // Writes one entry; the caller holds the mutex. Returns the entry text.
     QString writeEntry(const QString& logStr);
+    void rotate();
+    static QString stamped(const QString& logStr);
+    QString bannerText() const;
 
     QFile file;
     QMutex mutex;

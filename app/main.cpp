@@ -120,6 +120,13 @@ int main(int argc, char* argv[])
     CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
     QObject::connect(server, &CServerHandler::newPacketReceived, registry,
                      &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+    // Every log-in fetches what the served devices sent while the link was down.
+    server->setCatchUpSource([registry] {
+        QStringList devices;
+        for (unsigned short port : registry->listenerPorts())
+            devices += registry->listenerDevices(port);
+        return devices;
+    });
     CAddNewDeviceForm* addForm = CAddNewDeviceForm::getInstance();
     QObject::connect(server, &CServerHandler::getDevicesListResp, addForm,
                      &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);

@@ -121,6 +121,12 @@ inline bool startServices()
     CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
     QObject::connect(server, &CServerHandler::newPacketReceived, registry,
                      &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+    server->setCatchUpSource([registry] {
+        QStringList devices;
+        for (unsigned short port : registry->listenerPorts())
+            devices += registry->listenerDevices(port);
+        return devices;
+    });
     QObject::connect(server, &CServerHandler::getDevicesListResp, CAddNewDeviceForm::getInstance(),
                      &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
     CEditDeviceForm::getInstance();

@@ -38,9 +38,8 @@ private slots:
     void init();
     void cleanup();
 
-    void bannerOfNewFile();
-    void bannerWithSessionName();
-    void appendsToExistingFile();
+    void sessionStart_data();
+    void sessionStart();
     void entryFormat_data();
     void entryFormat();
     void lineBeforeInstanceIsLost();
@@ -70,38 +69,56 @@ void TestLog::cleanup()
     dir = nullptr;
 }
 
-void TestLog::bannerOfNewFile()
+void TestLog::sessionStart_data()
 {
-    CLogFile::getInstance(QStringLiteral("history.log"), QString());
-    const QString text = QString::fromUtf8(readFile(QStringLiteral("history.log")));
-    const QRegularExpression re(QStringLiteral("^\n") + STAMP + QRegularExpression::escape(STARS) +
-                                QStringLiteral("\n") + STAMP + QRegularExpression::escape(NEW_SESSION) +
-                                QStringLiteral("$"));
-    QVERIFY2(re.match(text).hasMatch(), qPrintable(text));
-    QCOMPARE(NEW_SESSION.size(), 65);
+    QTest::addColumn<int>("existingBytes"); // -1: no file yet
+    QTest::addColumn<QString>("session");
+    QTest::addColumn<int>("lineBytes"); // a line logged after the start, 0: none
+    QTest::addColumn<QString>("logPattern");
+    QTest::addColumn<bool>("rotated");
+
+    const QString banner = QStringLiteral("\n") + STAMP + QRegularExpression::escape(STARS) +
+                           QStringLiteral("\n") + STAMP + QRegularExpression::escape(NEW_SESSION);
+    const int limit = 10 * 1024 * 1024;
+    QTest::newRow("a new file starts with the banner") << -1 << "" << 0 << "^" + banner + "$" << false;
+    QTest::newRow("a named session shows its name in the banner")
+        << -1 << "night shift" << 0 << QRegularExpression::escape("]**  New session  [night shift] **") + "$"
+        << false;
+    QTest::newRow("an existing file is appended to") << 20 << "" << 0 << "^x{20}" + banner + "$" << false;
+    QTest::newRow("a file of 10 MiB moves to history.log.1 at the start")
+        << limit << "" << 0 << "^" + banner + "$" << true;
+    QTest::newRow("the line that would pass 10 MiB starts a new file after the banner")
+        << limit - 1000 << "" << 2000 << "^" + banner + "\\n" + STAMP + "y{2000}$" << true;
 }
 
-void TestLog::bannerWithSessionName()
+// Months of lines must not fill the disk: one older file is kept, no more.
+void TestLog::sessionStart()
 {
-    CLogFile::getInstance(QStringLiteral("history.log"), QStringLiteral("night shift"));
-    const QString text = QString::fromUtf8(readFile(QStringLiteral("history.log")));
-    QVERIFY2(text.endsWith(QStringLiteral("]**  New session  [night shift] **")), qPrintable(text));
-}
+    QFETCH(int, existingBytes);
+    QFETCH(QString, session);
+    QFETCH(int, lineBytes);
+    QFETCH(QString, logPattern);
+    QFETCH(bool, rotated);
 
-void TestLog::appendsToExistingFile()
-{
-    {
+    const QByteArray existing(qMax(existingBytes, 0), 'x');
+    const QString older = QStringLiteral("history.log.1");
+    QFile::remove(older);
+    QVERIFY(QFile(older).open(QIODevice::WriteOnly));
+    if (existingBytes >= 0) {
         QFile f(QStringLiteral("history.log"));
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("old content");
+        f.write(existing);
     }
-    CLogFile::getInstance(QStringLiteral("history.log"), QString());
-    addLog(QStringLiteral("after restart"));
-    QCoreApplication::processEvents();
+    CLogFile::getInstance(QStringLiteral("history.log"), session);
+    if (lineBytes > 0) {
+        addLog(QString(lineBytes, QLatin1Char('y')));
+        QCoreApplication::processEvents();
+    }
     const QString text = QString::fromUtf8(readFile(QStringLiteral("history.log")));
-    QVERIFY(text.startsWith(QStringLiteral("old content\n[")));
-    QVERIFY(text.endsWith(QStringLiteral("]after restart")));
-    QCOMPARE(text.count(STARS), 1);
+    QVERIFY2(QRegularExpression(logPattern).match(text).hasMatch(), qPrintable(text.right(300)));
+    const QByteArray old = readFile(older);
+    QCOMPARE(old.startsWith(existing) && !old.isEmpty(), rotated);
+    QVERIFY(old.size() <= 10 * 1024 * 1024);
 }
 
 void TestLog::entryFormat_data()

@@ -1,20 +1,29 @@
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
 #include <QWebSocketServer>
 #include <QtTest>
 
-#include "app/CLogFile.h"
-#include "app/global.h"
-#include "server/CServerHandler.h"
+#include <memory>
+
+#include "GatewayHarness.h"
 
 namespace {
 const int PING_MS = 150;
 const int WAITING_MS = 500;
+const int REFUSED_MS = 400;
 const QString OK_AUTH = QStringLiteral(R"({"cmd":"auth_resp","status":true,"token":"t0k"})");
+const QString REFUSAL =
+    QStringLiteral(R"({"cmd":"auth_resp","status":false,"err_string":"invalid_login_or_password"})");
 const QString DEVICES_RESP = QStringLiteral(
     R"({"cmd":"get_devices_resp","status":true,"devices_list":[{"devEui":"ab01","devName":"One","OTAA":{"appEui":"7A52"}}]})");
 using Statuses = QList<COMM::EServerStatus>;
@@ -23,20 +32,32 @@ QJsonObject parse(const QString& json)
 {
     return QJsonDocument::fromJson(json.toUtf8()).object();
 }
+
+QString dataResp(const QString& devEui, const QString& hex)
+{
+    QJsonArray list;
+    if (!hex.isEmpty())
+        list.append(QJsonObject{{"type", "UNCONF_UP"}, {"data", hex}, {"fcnt", 7}});
+    return QString::fromUtf8(
+        QJsonDocument(
+            QJsonObject{{"cmd", "get_data_resp"}, {"status", true}, {"devEui", devEui}, {"data_list", list}})
+            .toJson(QJsonDocument::Compact));
+}
 } // namespace
 
 // A scripted network server on the loopback: it records what the gateway
-// sends and answers only what a test tells it to.
+// sends and answers what a test tells it to, or by itself when asked to.
 class CScriptedServer : public QObject
 {
     Q_OBJECT
 public:
-    CScriptedServer() : server(QStringLiteral("scripted"), QWebSocketServer::NonSecureMode)
+    explicit CScriptedServer(QWebSocketServer::SslMode mode = QWebSocketServer::NonSecureMode)
+        : server(QStringLiteral("scripted"), mode)
     {
         connect(&server, &QWebSocketServer::newConnection, this, [this] {
             client = server.nextPendingConnection();
-            connect(client, &QWebSocket::textMessageReceived, this,
-                    [this](const QString& text) { received.append(parse(text)); });
+            client->setParent(this);
+            connect(client, &QWebSocket::textMessageReceived, this, &CScriptedServer::take);
         });
     }
     int count(const QString& cmd) const
@@ -45,10 +66,84 @@ public:
                                  [&](const QJsonObject& obj) { return obj.value("cmd").toString() == cmd; }));
     }
     void send(const QString& text) { client->sendTextMessage(text); }
+    // Gone as a killed server is: listener closed, connection cut.
+    void stop()
+    {
+        server.close();
+        for (QWebSocket* socket : findChildren<QWebSocket*>())
+            socket->abort();
+    }
 
     QWebSocketServer server;
     QWebSocket* client = nullptr;
     QList<QJsonObject> received;
+    QList<qint64> authTimes; // ms since the server was made
+    bool autoAnswer = false;
+    QString authAnswer = OK_AUTH;
+    QMap<QString, QString> packets; // data answer by upper-case device EUI
+
+private:
+    void take(const QString& text)
+    {
+        const QJsonObject obj = parse(text);
+        received.append(obj);
+        const QString cmd = obj.value("cmd").toString();
+        if (cmd == "auth_req")
+            authTimes.append(clock.elapsed());
+        if (!autoAnswer)
+            return;
+        if (cmd == "cmd")
+            send(R"({"cmd":"cmd","err_string":"unknown_cmd"})");
+        else if (cmd == "auth_req")
+            send(authAnswer);
+        else if (cmd == "get_data_req")
+            send(packets.value(obj.value("devEui").toString(), dataResp(obj.value("devEui").toString(), {})));
+    }
+    QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+};
+
+// Relays TCP to a server and can fall silent towards the gateway while every
+// connection stays open, as a frozen server does; with no server behind it, it
+// accepts and never answers.
+class CRelay : public QObject
+{
+public:
+    explicit CRelay(quint16 target) : targetPort(target)
+    {
+        listener.listen(QHostAddress::LocalHost, 0);
+        connect(&listener, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* in = listener.nextPendingConnection()) {
+                ++accepted;
+                if (targetPort == 0)
+                    continue;
+                auto* out = new QTcpSocket(in);
+                out->connectToHost(QHostAddress::LocalHost, targetPort);
+                connect(in, &QTcpSocket::readyRead, out, [in, out] { out->write(in->readAll()); });
+                connect(out, &QTcpSocket::readyRead, in, [this, in, out] {
+                    const QByteArray bytes = out->readAll();
+                    if (!frozen.contains(in))
+                        in->write(bytes);
+                });
+                connect(in, &QTcpSocket::disconnected, out, &QTcpSocket::abort);
+            }
+        });
+    }
+    void freeze()
+    {
+        for (QTcpSocket* in : listener.findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly))
+            frozen.insert(in);
+    }
+    quint16 port() const { return listener.serverPort(); }
+    int accepted = 0;
+
+private:
+    QTcpServer listener;
+    quint16 targetPort;
+    QSet<QTcpSocket*> frozen;
 };
 
 class TestServerLink : public QObject
@@ -62,13 +157,20 @@ private slots:
     void handshake();
     void requestsRefusedBeforeLogIn();
     void twoDeviceListRequestsInARow();
-    void packetRequestHoldsTheQueueUntilTimeout();
+    void packetAnswerEndsItsWait_data();
+    void packetAnswerEndsItsWait();
     void pushedMessagesAfterLogin();
+    void messageSizeLimit_data();
+    void messageSizeLimit();
+    void recovery_data();
+    void recovery();
+    void packetOfTheOutageServedAfterCatchUp();
 
 private:
     Statuses statuses() const;
-    bool logContains(const QString& text) const;
-    void connectLink();
+    QString logText() const;
+    bool logContains(const QString& text, int times = 0) const;
+    void connectLink(const QString& scheme = QStringLiteral("ws"), quint16 port = 0);
     void logIn();
 
     QString startDir;
@@ -81,7 +183,16 @@ private:
 void TestServerLink::initTestCase()
 {
     globalVarInit();
-    CServerHandler::setTimeoutIntervals(PING_MS, WAITING_MS);
+    CServerHandler::SIntervals waits;
+    waits.handshakeMs = PING_MS;
+    waits.waitingMs = WAITING_MS;
+    waits.firstRetryMs = 100;
+    waits.maxRetryMs = 400;
+    waits.refusedRetryMs = REFUSED_MS;
+    waits.keepAliveMs = 200;
+    waits.pongMs = 300;
+    waits.openMs = 500;
+    CServerHandler::setIntervals(waits);
 }
 
 void TestServerLink::init()
@@ -115,18 +226,28 @@ Statuses TestServerLink::statuses() const
     return list;
 }
 
-bool TestServerLink::logContains(const QString& text) const
+QString TestServerLink::logText() const
 {
     QCoreApplication::processEvents();
     QFile file(COMM::LOG_FILENAME);
-    return file.open(QIODevice::ReadOnly) && QString::fromUtf8(file.readAll()).contains(text);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// With times > 0, the text must occur exactly that often.
+bool TestServerLink::logContains(const QString& text, int times) const
+{
+    const int found = logText().count(text);
+    return times > 0 ? found == times : found > 0;
 }
 
 // Connects and waits for the ping.
-void TestServerLink::connectLink()
+void TestServerLink::connectLink(const QString& scheme, quint16 port)
 {
-    link->connectSlot(QStringLiteral("ws://127.0.0.1:%1").arg(fake->server.serverPort()), "operator",
-                      "secret");
+    link->connectSlot(
+        QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(port ? port : fake->server.serverPort()),
+        "operator", "secret");
+    if (port)
+        return;
     QTRY_COMPARE(fake->count("cmd"), 1);
     QCOMPARE(fake->received.first(), parse(R"({"cmd":"cmd"})"));
 }
@@ -158,8 +279,7 @@ void TestServerLink::handshake_data()
     QTest::newRow("a ping answer with err_string, then status true logs in")
         << ok << OK_AUTH << QString() << authing + Statuses{COMM::SUCCESS};
     QTest::newRow("a refusal shows the server's error text")
-        << ok << R"({"cmd":"auth_resp","status":false,"err_string":"invalid_login_or_password"})"
-        << "State=auth: unknown message[4], err[invalid_login_or_password]"
+        << ok << REFUSAL << "State=auth: unknown message[4], err[invalid_login_or_password]"
         << authing + Statuses{COMM::INVALID_AUTH};
     QTest::newRow("a refusal without error text leaves the brackets empty")
         << ok << R"({"cmd":"auth_resp","status":false})"
@@ -199,6 +319,8 @@ void TestServerLink::handshake()
     QCOMPARE(packets.size(), 0);
     // Only a logged-in link takes requests.
     QCOMPARE(link->getDevicesListReq({"7A52"}), expected.last() == COMM::SUCCESS);
+    // The password never reaches the log, whatever happened.
+    QVERIFY(!logContains("secret"));
 }
 
 void TestServerLink::requestsRefusedBeforeLogIn()
@@ -232,25 +354,36 @@ void TestServerLink::twoDeviceListRequestsInARow()
     QTRY_COMPARE_WITH_TIMEOUT(fake->count("get_devices_req"), 2, WAITING_MS / 2);
 }
 
-void TestServerLink::packetRequestHoldsTheQueueUntilTimeout()
+void TestServerLink::packetAnswerEndsItsWait_data()
 {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("packetsRead");
+    QTest::addColumn<bool>("endsWait");
+
+    QTest::newRow("a packet of the awaited device, in other case, ends the wait")
+        << dataResp("7A52AB", "0102") << 1 << true;
+    QTest::newRow("an answer without packets for the awaited device ends the wait too")
+        << dataResp("7a52ab", {}) << 0 << true;
+    QTest::newRow("a packet of another device leaves the wait to the time-out")
+        << dataResp("7a52cd", "0102") << 1 << false;
+}
+
+void TestServerLink::packetAnswerEndsItsWait()
+{
+    QFETCH(QString, answer);
+    QFETCH(int, packetsRead);
+    QFETCH(bool, endsWait);
+
     logIn();
     QSignalSpy packets(link, &CServerHandler::newPacketReceived);
     link->getDeviceLastPackets("7a52ab");
     QVERIFY(link->getDevicesListReq({"7A52"}));
     QTRY_COMPARE(fake->count("get_data_req"), 1);
-    QElapsedTimer sinceSent;
-    sinceSent.start();
-    fake->send(R"({"cmd":"get_data_resp","status":true,"devEui":"7a52ab","data_list":[)"
-               R"({"type":"UNCONF_UP","data":"0102","fcnt":7},{"type":"UNCONF_UP","data":"03"}]})");
-    QTRY_COMPARE(packets.size(), 1);
-    QCOMPARE(packets.at(0).at(0).value<API::SApiDeviceData>().fcnt, 7u);
-
-    // The answer does not free the queue: the device list waits for the time-out.
+    fake->send(answer);
+    QTRY_COMPARE(packets.size(), packetsRead);
     QTest::qWait(WAITING_MS / 2);
-    QCOMPARE(fake->count("get_devices_req"), 0);
+    QCOMPARE(fake->count("get_devices_req"), endsWait ? 1 : 0);
     QTRY_COMPARE(fake->count("get_devices_req"), 1);
-    QVERIFY(sinceSent.elapsed() >= WAITING_MS - 50);
 }
 
 void TestServerLink::pushedMessagesAfterLogin()
@@ -273,5 +406,174 @@ void TestServerLink::pushedMessagesAfterLogin()
     QCOMPARE(packet.gatewayId, QString("GW1"));
 }
 
-QTEST_GUILESS_MAIN(TestServerLink)
+void TestServerLink::messageSizeLimit_data()
+{
+    QTest::addColumn<int>("devices");
+    QTest::addColumn<int>("padding"); // bytes of one device name
+    QTest::addColumn<bool>("read");
+
+    QTest::newRow("a device list of 10,000 devices is read whole") << 10000 << 300 << true;
+    QTest::newRow("a message past the limit ends the connection, not the memory") << 2 << 5000000 << false;
+}
+
+void TestServerLink::messageSizeLimit()
+{
+    QFETCH(int, devices);
+    QFETCH(int, padding);
+    QFETCH(bool, read);
+
+    logIn();
+    fake->autoAnswer = true;
+    QSignalSpy lists(link, &CServerHandler::getDevicesListResp);
+    QVERIFY(link->getDevicesListReq({"7A52"}));
+    QTRY_COMPARE(fake->count("get_devices_req"), 1);
+    QJsonArray list;
+    for (int i = 0; i < devices; ++i)
+        list.append(QJsonObject{{"devEui", QString::number(0x7a52000000000000LL + i, 16)},
+                                {"devName", QString(padding, QLatin1Char('n'))},
+                                {"OTAA", QJsonObject{{"appEui", "7A52000000000001"}}}});
+    fake->send(QString::fromUtf8(
+        QJsonDocument(QJsonObject{{"cmd", "get_devices_resp"}, {"status", true}, {"devices_list", list}})
+            .toJson(QJsonDocument::Compact)));
+    QTRY_COMPARE_WITH_TIMEOUT(lists.size(), 1, 10000);
+    QCOMPARE(lists.at(0).at(1).value<QList<API::SServerDeviceInfo>>().size(), read ? devices : 0);
+    QCOMPARE(logContains("lost: Received message is too big"), !read);
+    if (!read)
+        QTRY_COMPARE(fake->count("auth_req"), 2); // and back again
+}
+
+void TestServerLink::recovery_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("logLine");
+
+    QTest::newRow("a server down at the start is logged in to when it comes up")
+        << "down at start"
+        << "No connection to ws://127.0.0.1:%1 (Connection refused); try 2 in 1 s";
+    QTest::newRow("a restarted server is logged in to again and caught up")
+        << "restart"
+        << "Back after an outage of 0 s; 1 of 1 devices caught up";
+    QTest::newRow("a server that stops answering pings is left and reconnected")
+        << "frozen"
+        << "lost: no answer to a ping within 1 s";
+    QTest::newRow("a peer that never upgrades the connection is dropped")
+        << "no upgrade"
+        << "(no WebSocket upgrade within 1 s); try 2 in 1 s";
+    QTest::newRow("a refused log-in is tried again no faster than its floor")
+        << "refused"
+        << "as operator refused: log-in refused: invalid_login_or_password; next try in 1 s";
+    QTest::newRow("an untrusted certificate is refused and named")
+        << "untrusted"
+        << "ERROR: [CServerHandler::scheduleRetry] No connection to wss://127.0.0.1:%1 (TLS: "
+           "The certificate is self-signed, and untrusted";
+}
+
+// Nobody presses Connect again: the link finds its way back by itself.
+void TestServerLink::recovery()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, logLine);
+
+    fake->autoAnswer = true;
+    link->setCatchUpSource([] { return QStringList{"7a52ab"}; });
+    QSignalSpy retries(link, &CServerHandler::retryScheduled);
+    const quint16 port = fake->server.serverPort();
+    std::unique_ptr<CRelay> relay;
+    std::unique_ptr<CScriptedServer> tls;
+    int logIns = 2;
+    if (fault == "down at start") {
+        fake->server.close();
+        connectLink("ws", port);
+        QTRY_VERIFY(retries.size() >= 6); // three tries, each "now" and "next in"
+        QVERIFY(fake->server.listen(QHostAddress::LocalHost, port));
+        logIns = 1;
+    } else if (fault == "restart") {
+        connectLink("ws", port);
+        QTRY_COMPARE(fake->count("get_data_req"), 1);
+        fake->stop();
+        QTRY_COMPARE(statuses().last(), COMM::DISCONNECTED);
+        QVERIFY(fake->server.listen(QHostAddress::LocalHost, port));
+    } else if (fault == "frozen" || fault == "no upgrade") {
+        relay.reset(new CRelay(fault == "frozen" ? port : 0));
+        connectLink("ws", relay->port());
+        if (fault == "frozen") {
+            QTRY_COMPARE(statuses().last(), COMM::SUCCESS);
+            relay->freeze();
+        }
+    } else if (fault == "refused") {
+        fake->authAnswer = REFUSAL;
+        connectLink("ws", port);
+        QTRY_VERIFY_WITH_TIMEOUT(fake->authTimes.size() >= 3, 5000);
+        for (int i = 1; i < fake->authTimes.size(); ++i)
+            QVERIFY2(fake->authTimes.at(i) - fake->authTimes.at(i - 1) >= REFUSED_MS,
+                     qPrintable(QString::number(fake->authTimes.at(i) - fake->authTimes.at(i - 1))));
+    } else if (fault == "untrusted") {
+        const QString dir = QDir::currentPath();
+        QProcess openssl;
+        openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                                  "/CN=127.0.0.1", "-keyout", dir + "/key.pem", "-out", dir + "/cert.pem"});
+        QVERIFY(openssl.waitForFinished(30000) && openssl.exitCode() == 0);
+        tls.reset(new CScriptedServer(QWebSocketServer::SecureMode));
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        QFile cert(dir + "/cert.pem"), key(dir + "/key.pem");
+        QVERIFY(cert.open(QIODevice::ReadOnly) && key.open(QIODevice::ReadOnly));
+        config.setLocalCertificate(QSslCertificate(&cert, QSsl::Pem));
+        config.setPrivateKey(QSslKey(&key, QSsl::Rsa, QSsl::Pem));
+        tls->server.setSslConfiguration(config);
+        QVERIFY(tls->server.listen(QHostAddress::LocalHost, 0));
+        connectLink("wss", tls->server.serverPort());
+    }
+    const quint16 shownPort = tls ? tls->server.serverPort() : relay ? relay->port() : port;
+    const QString line = logLine.contains("%1") ? logLine.arg(shownPort) : logLine;
+    QTRY_VERIFY2_WITH_TIMEOUT(logContains(line), qPrintable(logText().right(600)), 5000);
+    if (fault == "no upgrade")
+        QTRY_VERIFY(relay->accepted >= 2);
+    if (fault == "untrusted")
+        QTRY_VERIFY(retries.size() >= 4 && !logContains("Connection to wss"));
+    if (fault == "refused" || fault == "no upgrade" || fault == "untrusted")
+        return;
+    QTRY_COMPARE_WITH_TIMEOUT(fake->count("auth_req"), logIns, 5000);
+    QTRY_COMPARE(statuses().last(), COMM::SUCCESS);
+    QTRY_VERIFY(logContains("devices caught up", logIns));
+    // One retry line while the outage lasts, however many tries it took.
+    QVERIFY(logContains("[CServerHandler::scheduleRetry]", 1));
+}
+
+// Values the server kept while it was away reach Modbus once it is back.
+void TestServerLink::packetOfTheOutageServedAfterCatchUp()
+{
+    const QString devEui = QStringLiteral("7A52000000030001");
+    const int modbusPort = harness::freePort();
+    const int startAddr = 100;
+    fake->autoAnswer = true;
+    harness::copySampleTemplates();
+    harness::writeSettings(fake->server.serverPort());
+    delete CLogFile::getInstance();
+    CServerHandler::resetInstance();
+    {
+        CLogFile::getInstance(COMM::LOG_FILENAME, QString());
+        const DB::SDeviceRegMapDescription desc{
+            devEui, "7a52000000000001", "meter", startAddr,
+            CAllDeviceHandler::getInstance()->getRegisterInfo("7A52000000000001").registers};
+        QVERIFY(!desc.registers.isEmpty());
+        QVERIFY(CDataBaseHandler::getInstance()->registerNewDevice(desc, quint16(modbusPort)));
+        harness::stopServices();
+    }
+    harness::CInProcessGateway gateway;
+    gateway.start();
+    QTRY_COMPARE_WITH_TIMEOUT(fake->count("get_data_req"), 1, 5000);
+    const quint16 serverPort = fake->server.serverPort();
+    fake->stop();
+    // Pulse count 500000, big-endian in bytes 1-4 of a packet of type 1.
+    fake->packets.insert(devEui, dataResp(devEui, "010007a120e40c3c"));
+    QVERIFY(fake->server.listen(QHostAddress::LocalHost, serverPort));
+    const auto served = [&] {
+        const QVector<quint16> words = harness::readWhileServing(modbusPort, startAddr, 2);
+        return words.size() == 2 ? (qint64(words.at(0)) << 16) | words.at(1) : -1;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(served(), 500000, 10000);
+    gateway.stop();
+}
+
+QTEST_MAIN(TestServerLink)
 #include "tst_serverlink.moc"
