@@ -52,6 +52,10 @@ QByteArray iniText(const QMap<QString, QVariant>& values, QString& error)
         for (auto it = values.constBegin(); it != values.constEnd(); ++it)
             ini.setValue(it.key(), it.value());
         ini.sync();
+        if (ini.status() != QSettings::NoError) {
+            error = QStringLiteral("Settings text cannot be prepared in [%1]").arg(scratch.path());
+            return QByteArray();
+        }
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {

@@ -5,7 +5,6 @@
 #include <QPushButton>
 #include <QSqlQuery>
 #include <QStackedLayout>
-#include <QStyleOptionViewItem>
 
 #include "GatewayFixture.h"
 #include "ui/CDeviceDelegat.h"

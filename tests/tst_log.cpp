@@ -226,6 +226,7 @@ void TestLog::settingsFile()
     const QString logged =
         QStringLiteral("]ERROR: [CSettings::save] Settings file [settings.conf] is not written: ");
     QCOMPARE(log.count(logged + error), error.isEmpty() ? 0 : 1);
+    QCOMPARE(log.contains("was open to other users (mode 644), now 0600"), before.startsWith("release"));
     QCOMPARE(CSettings::lastError().isEmpty(), error.isEmpty());
     QCOMPARE(modeOf(device), devMode);
     if (!error.isEmpty())
