@@ -296,6 +296,9 @@ struct SDbDeviceRegDataSet
     int startAddr = 0;
     QList<SDbDeviceRegDataRewrite> rewriteList;
     QList<SDbDeviceRegDataModif> modifList;
+    // Time stamp of the packet (ms since 1970-01-01 UTC), 0 when unknown:
+    // storage keeps a newer packet of the device rather than this one.
+    qint64 packetTime = 0;
 
     void appendRewriteData(const QString& value, int regOffset, const QString& fullValue)
     {

@@ -253,6 +253,7 @@ bool CPacketDecoder::decode(const API::SApiDeviceData& packet,
     // Storage compares EUIs exactly, so use the EUI as it was registered.
     out.devEui = registration.devEui.isEmpty() ? packet.devEui : registration.devEui;
     out.startAddr = registration.startAddr;
+    out.packetTime = qint64(packet.ts);
     appendServerData(out, packet, deviceTemplate);
 
     // An empty payload counts as packet type 0.

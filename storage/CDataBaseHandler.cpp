@@ -3,13 +3,15 @@
 #include <limits>
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSet>
 #include <QSqlDriver>
-#include <QSqlError>
 #include <QThread>
+#include <QTimer>
 #include <QVariant>
 
 #include "app/CLogFile.h"
@@ -158,6 +160,60 @@ const QString& sqlRegisterRange()
     return sql;
 }
 
+// A packet waits this long for another writer's lock before it is kept for a
+// retry; the window's own writes, rarer and awaited by the operator, longer.
+const int SAVE_BUSY_MS = 100;
+const int WINDOW_BUSY_MS = 1000;
+// Kept packets are tried again after 0.25 s, doubling to 8 s; after this many
+// failed tries in a row (about ten minutes) they are given up.
+const int RETRY_FIRST_MS = 250;
+const int RETRY_MAX_MS = 8000;
+const int RETRY_LIMIT = 80;
+// How long a stop keeps trying to store kept packets.
+const int SHUTDOWN_FLUSH_MS = 3000;
+const QString SQLITE_READONLY_CODE = QStringLiteral("8");
+
+const QString LOG_DAMAGED = QStringLiteral(
+    "CRITICAL_ERROR! Data base [%1] is damaged! Error_text[%2]. DataBaseHandler is not running!");
+const QString LOG_READ_ONLY =
+    QStringLiteral("ERROR: [%1] Data base [%2] is read-only, uplinks will not be stored! Error_text[%3]");
+const QString LOG_WRITABLE =
+    QStringLiteral("INFO: [CDataBaseHandler::retryPendingSlot] Data base [%1] is writable again, uplinks are "
+                   "stored");
+const QString LOG_KEPT =
+    QStringLiteral("WARNING: [CDataBaseHandler::saveRegisterData] Packet of [%1] rolled back "
+                   "and kept, with the newest of every device, for a retry! Error_text[%2]");
+const QString LOG_KEPT_STORED =
+    QStringLiteral("INFO: [CDataBaseHandler::retryPendingSlot] Kept packets stored after %1 s of failures");
+const QString LOG_KEPT_DROPPED = QStringLiteral(
+    "ERROR: [CDataBaseHandler::retryPendingSlot] %1 kept packets dropped after %2 failed tries!");
+const QString LOG_OLDER =
+    QStringLiteral("INFO: [CDataBaseHandler::saveRegisterData] Packet of [%1] taken at [%2] is "
+                   "older than the one stored [%3], not stored");
+const QString LOG_UNREADABLE = QStringLiteral(
+    "ERROR: [CDataBaseHandler::readRegisterWords] Registers of port [%1] cannot be read, Modbus "
+    "reads are refused! Error_text[%2]");
+const QString LOG_READABLE =
+    QStringLiteral("INFO: [CDataBaseHandler::readRegisterWords] Registers of port [%1] can be read again");
+const QString LOG_CHECKPOINT = QStringLiteral(
+    "WARNING: [CDataBaseHandler::shutdown] Journal is not fully written into [%1]! Error_text[%2]");
+const QString LOG_LOST = QStringLiteral(
+    "ERROR: [CDataBaseHandler::shutdown] %1 kept packets could not be stored before the stop!");
+
+const QString SQL_BEGIN = QStringLiteral("BEGIN IMMEDIATE;");
+const QString SQL_COMMIT = QStringLiteral("COMMIT;");
+const QString SQL_ROLLBACK = QStringLiteral("ROLLBACK;");
+const QString SQL_BUSY_TIMEOUT = QStringLiteral("PRAGMA busy_timeout=%1;");
+const QString SQL_QUICK_CHECK = QStringLiteral("PRAGMA quick_check;");
+const QString SQL_CHECKPOINT = QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE);");
+
+const QString& sqlPorts()
+{
+    static const QString sql =
+        QStringLiteral("SELECT DISTINCT %2 FROM %1;").arg(DB::DB_TABLE_DEVDATA, dataCol(DB::DATA_COL_PORT));
+    return sql;
+}
+
 QString placeholder(const QString& column)
 {
     return QStringLiteral(":") + column;
@@ -190,6 +246,7 @@ void tuneConnection(QSqlDatabase& connection)
     if (!wal)
         addLog(QStringLiteral("WARNING: [CDataBaseHandler::tuneConnection] WAL journal is not available!"));
     query.exec(QStringLiteral("PRAGMA synchronous=NORMAL;"));
+    query.exec(SQL_BUSY_TIMEOUT.arg(WINDOW_BUSY_MS));
 }
 
 // Template offsets can be any int: addresses wrap as the decoder's offsets do
@@ -197,6 +254,21 @@ void tuneConnection(QSqlDatabase& connection)
 int registerAddress(int startAddr, int offset)
 {
     return static_cast<int>(static_cast<unsigned int>(startAddr) + static_cast<unsigned int>(offset));
+}
+
+QString timeText(qint64 msecs)
+{
+    return QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+const CPortRegisterImage& emptyImage()
+{
+    static const CPortRegisterImage image = [] {
+        CPortRegisterImage empty;
+        empty.finish();
+        return empty;
+    }();
+    return image;
 }
 } // namespace
 
@@ -221,18 +293,34 @@ void CDataBaseHandler::resetInstance()
 
 CDataBaseHandler::CDataBaseHandler(QObject* parent) : QObject(parent)
 {
-    db = QSqlDatabase::addDatabase(SQL_DRIVER, DB::DB_NAME);
-    db.setDatabaseName(DB::DB_FILENAME);
-    if (!db.open()) {
+    retryTimer = new QTimer(this);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &CDataBaseHandler::retryPendingSlot);
+
+    // The map owns the connection, so that releasing it leaves no copy behind.
+    SConnection* main = connections.insert(QThread::currentThread(), std::make_shared<SConnection>())->get();
+    main->db = QSqlDatabase::addDatabase(SQL_DRIVER, DB::DB_NAME);
+    main->db.setDatabaseName(DB::DB_FILENAME);
+    dbPath = QFileInfo(DB::DB_FILENAME).absoluteFilePath();
+    if (!main->db.open()) {
         fail(QStringLiteral("CRITICAL_ERROR! Data base hasn't been created/opened! Error_text[%1]. "
                             "DataBaseHandler is not running!")
-                 .arg(db.lastError().text()));
+                 .arg(main->db.lastError().text()));
         return;
     }
-    dbPath = QFileInfo(DB::DB_FILENAME).absoluteFilePath();
-    tuneConnection(db);
-    if (createTables())
-        createIndexes();
+    if (!passesQuickCheck())
+        return;
+    tuneConnection(main->db);
+    if (!createTables())
+        return;
+    createIndexes();
+    QString error;
+    if (!probeWritable(main->db, error)) {
+        readOnly = true;
+        addLog(LOG_READ_ONLY.arg(QStringLiteral("CDataBaseHandler::CDataBaseHandler"), dbPath, error));
+    }
+    QMutexLocker writer(&imageWriters);
+    rebuildAllImages();
 }
 
 CDataBaseHandler::~CDataBaseHandler()
@@ -250,6 +338,25 @@ void CDataBaseHandler::fail(const QString& message)
     creationFailed = true;
 }
 
+// Damaged pages or a file that is no database would otherwise be served as
+// zeros: such a file is refused as one that cannot be opened.
+bool CDataBaseHandler::passesQuickCheck()
+{
+    QSqlQuery query(connection());
+    QStringList problems;
+    if (!query.exec(SQL_QUICK_CHECK))
+        problems << query.lastError().databaseText();
+    while (query.next()) {
+        const QString line = query.value(0).toString();
+        if (line != QLatin1String("ok"))
+            problems << line;
+    }
+    query.finish();
+    if (problems.isEmpty())
+        return true;
+    fail(LOG_DAMAGED.arg(dbPath, problems.join(QStringLiteral("; ")).simplified()));
+    return false;
+}
 bool CDataBaseHandler::createTables()
 {
     return createTable(
@@ -275,7 +382,7 @@ bool CDataBaseHandler::createTable(const QString& table, bool sizeValid, const Q
     }
     const QStringList& columns =
         table == DB::DB_TABLE_DEVICES ? DB::DbTableDevicesList : DB::DbTableDevDataList;
-    QSqlQuery query(db);
+    QSqlQuery query(connection());
     if (!query.exec(fillTemplate(sqlTemplate.arg(table), columns))) {
         const QString message = QStringLiteral("ERROR! Table \"%1\" is not created!").arg(table);
         qDebug().noquote() << message;
@@ -301,7 +408,7 @@ void CDataBaseHandler::createIndexes()
                 sql += QStringLiteral(" %1,").arg(column);
             sql.chop(1);
             sql += QStringLiteral(" );");
-            QSqlQuery query(db);
+            QSqlQuery query(connection());
             if (!query.exec(sql)) {
                 addLog(QStringLiteral("ERROR [%1-%2]: invalid sql request 3 for <%3.%4>!")
                            .arg(QString::fromLatin1(__FUNCTION__))
@@ -318,76 +425,120 @@ void CDataBaseHandler::createIndexes()
         createIndexList(DB::DbIndexDevdataList, DB::DB_TABLE_DEVDATA);
 }
 
-QSqlDatabase CDataBaseHandler::connection()
+// Null once the handler is shut down.
+CDataBaseHandler::SConnection* CDataBaseHandler::threadConnection()
 {
     QThread* current = QThread::currentThread();
-    if (db.isValid() && db.driver()->thread() == current)
-        return db;
-    const auto found = threadConnections.constFind(current);
-    if (found != threadConnections.constEnd())
-        return found.value();
-    return openThreadConnection(current);
+    {
+        QMutexLocker locker(&connectionsMutex);
+        if (closed)
+            return nullptr;
+        const auto found = connections.constFind(current);
+        if (found != connections.constEnd())
+            return found.value().get();
+    }
+    // Only this thread adds its own entry, so the file is opened without the lock.
+    auto added = std::make_shared<SConnection>();
+    const QString name = DB::DB_NAME + QStringLiteral("-thread-") + QString::number(++threadConnectionCount);
+    added->db = QSqlDatabase::addDatabase(SQL_DRIVER, name);
+    added->db.setDatabaseName(dbPath);
+    added->generation = generation;
+    if (!added->db.open()) {
+        addLog(QStringLiteral(
+                   "ERROR: [CDataBaseHandler::connection] Data base hasn't been opened for this thread! "
+                   "Error_text[%1]")
+                   .arg(added->db.lastError().text()));
+        added.reset();
+        QSqlDatabase::removeDatabase(name);
+        return nullptr;
+    }
+    tuneConnection(added->db);
+    QMutexLocker locker(&connectionsMutex);
+    return connections.insert(current, added).value().get();
 }
 
-QSqlDatabase CDataBaseHandler::openThreadConnection(QThread* thread)
+QSqlDatabase CDataBaseHandler::connection()
 {
-    const QString name = DB::DB_NAME + QStringLiteral("-thread-") + QString::number(++threadConnectionCount);
-    QString error;
-    {
-        QSqlDatabase added = QSqlDatabase::addDatabase(SQL_DRIVER, name);
-        added.setDatabaseName(dbPath);
-        if (added.open()) {
-            tuneConnection(added);
-            threadConnections.insert(thread, added);
-            return added;
-        }
-        error = added.lastError().text();
+    SConnection* current = threadConnection();
+    return current ? current->db : QSqlDatabase();
+}
+
+// A connection that found the file read-only stays so: after the file became
+// writable every connection opens it again before its next write.
+QSqlDatabase CDataBaseHandler::writableConnection()
+{
+    SConnection* current = threadConnection();
+    if (!current)
+        return QSqlDatabase();
+    if (current->generation != generation) {
+        current->statements.clear();
+        current->db.close();
+        if (current->db.open())
+            tuneConnection(current->db);
+        current->generation = generation;
     }
-    QSqlDatabase::removeDatabase(name);
-    addLog(
-        QStringLiteral("ERROR: [CDataBaseHandler::connection] Data base hasn't been opened for this thread! "
-                       "Error_text[%1]")
-            .arg(error));
-    return QSqlDatabase();
+    return current->db;
 }
 
 bool CDataBaseHandler::prepared(const QString& sql, QSqlQuery& query)
 {
-    QSqlDatabase current = connection();
-    QHash<QString, QSqlQuery>& cache = statements[current.connectionName()];
-    const auto found = cache.constFind(sql);
-    if (found != cache.constEnd()) {
+    SConnection* current = threadConnection();
+    if (!current)
+        return false;
+    const auto found = current->statements.constFind(sql);
+    if (found != current->statements.constEnd()) {
         query = found.value();
         return true;
     }
-    query = QSqlQuery(current);
+    query = QSqlQuery(current->db);
     query.setForwardOnly(true);
     if (!query.prepare(sql))
         return false;
-    cache.insert(sql, query);
+    current->statements.insert(sql, query);
     return true;
 }
 
 void CDataBaseHandler::releaseConnections()
 {
-    statements.clear();
     QStringList names;
-    for (QSqlDatabase& threadDb : threadConnections) {
-        names << threadDb.connectionName();
-        threadDb.close();
+    {
+        QMutexLocker locker(&connectionsMutex);
+        for (const std::shared_ptr<SConnection>& current : qAsConst(connections)) {
+            current->statements.clear();
+            names << current->db.connectionName();
+            current->db.close();
+        }
+        connections.clear();
     }
-    threadConnections.clear();
     for (const QString& name : qAsConst(names))
         QSqlDatabase::removeDatabase(name);
-    if (db.isValid()) {
-        db.close();
-        db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(DB::DB_NAME);
-    }
 }
 
-// The rows are fetched before the lock is released, so whoever reads them
-// later never touches the connection nor keeps a read snapshot open on it.
+// False only when SQLite says the file (or its journal) cannot be written; a
+// write lock held elsewhere is no reason to stop storing.
+bool CDataBaseHandler::probeWritable(QSqlDatabase current, QString& error)
+{
+    QSqlError failure;
+    if (beginImmediate(current, 0, failure)) {
+        QSqlQuery(current).exec(SQL_ROLLBACK);
+        return true;
+    }
+    error = failure.databaseText();
+    return failure.nativeErrorCode() != SQLITE_READONLY_CODE && !current.isOpenError();
+}
+
+bool CDataBaseHandler::beginImmediate(QSqlDatabase current, int busyMs, QSqlError& error)
+{
+    QSqlQuery query(current);
+    query.exec(SQL_BUSY_TIMEOUT.arg(busyMs));
+    if (query.exec(SQL_BEGIN))
+        return true;
+    error = query.lastError();
+    return false;
+}
+
+// The rows are fetched at once, so whoever reads them later never touches the
+// connection nor keeps a read snapshot open on it.
 QSqlQuery CDataBaseHandler::materialised(QSqlQuery query)
 {
     query.last();
@@ -395,38 +546,52 @@ QSqlQuery CDataBaseHandler::materialised(QSqlQuery query)
     return query;
 }
 
+// BEGIN IMMEDIATE takes the write lock before the first statement, so the
+// work cannot stop half-way for want of it.
 bool CDataBaseHandler::runAtomically(const QString& origin, const std::function<bool()>& work)
 {
-    QSqlDatabase current = connection();
-    if (!current.transaction()) {
+    QSqlDatabase current = writableConnection();
+    QSqlError error;
+    if (!beginImmediate(current, WINDOW_BUSY_MS, error)) {
         addLog(QStringLiteral("ERROR: [%1] Transaction is not started! Error_text[%2]")
-                   .arg(origin, current.lastError().text()));
+                   .arg(origin, error.text()));
         return false;
     }
+    QSqlQuery control(current);
     if (!work()) {
-        current.rollback();
+        control.exec(SQL_ROLLBACK);
         return false;
     }
-    if (!current.commit()) {
+    if (!control.exec(SQL_COMMIT)) {
         addLog(QStringLiteral("ERROR: [%1] Transaction is not committed! Error_text[%2]")
-                   .arg(origin, current.lastError().text()));
-        current.rollback();
+                   .arg(origin, control.lastError().text()));
+        control.exec(SQL_ROLLBACK);
         return false;
     }
     return true;
 }
 
-bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription& desc, const unsigned short& port)
+void CDataBaseHandler::forgetRegisterParams()
 {
-    QMutexLocker locker(&mutex);
-    portSpans.clear();
+    QMutexLocker locker(&paramsMutex);
     registerParams.clear();
-    // Whatever the outcome (a failure rolls back), only this port's rows change.
-    portImages.remove(port);
-    return runAtomically(QStringLiteral("CDataBaseHandler::registerNewDevice"),
-                         [&]() { return insertDevice(desc, port); });
+    ++paramsGeneration;
 }
 
+bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription& desc, const unsigned short& port)
+{
+    forgetRegisterParams();
+    if (!runAtomically(QStringLiteral("CDataBaseHandler::registerNewDevice"),
+                       [&]() { return insertDevice(desc, port); }))
+        return false;
+    {
+        QMutexLocker writer(&imageWriters);
+        rebuildPortImage(port);
+    }
+    // The rows read "never received" until a packet lands; the window may show them now.
+    emit registerDataCommitted(desc.devEui);
+    return true;
+}
 bool CDataBaseHandler::insertDevice(const DB::SDeviceRegMapDescription& desc, const unsigned short& port)
 {
     unsigned int deviceId = 0;
@@ -473,14 +638,17 @@ bool CDataBaseHandler::insertDeviceRow(const DB::SDeviceRegMapDescription& desc,
     return ok;
 }
 
-bool CDataBaseHandler::queryDeviceId(const QString& devEui, bool& found, unsigned int& deviceId)
+bool CDataBaseHandler::queryDeviceId(const QString& devEui, bool& found, unsigned int& deviceId,
+                                     QSqlError* error)
 {
     QSqlQuery query;
-    if (!prepared(sqlDeviceId(), query))
+    const bool ok = prepared(sqlDeviceId(), query) &&
+                    (query.bindValue(placeholder(devCol(DB::DEV_COL_DEVEUI)), devEui), query.exec());
+    if (!ok) {
+        if (error)
+            *error = query.lastError();
         return false;
-    query.bindValue(placeholder(devCol(DB::DEV_COL_DEVEUI)), devEui);
-    if (!query.exec())
-        return false;
+    }
     found = query.next();
     deviceId = found ? query.value(0).toUInt() : 0;
     query.finish();
@@ -541,15 +709,16 @@ bool CDataBaseHandler::insertRegisterRows(const DB::SDeviceRegMapDescription& de
 
 bool CDataBaseHandler::deleteDevice(unsigned int deviceId)
 {
-    QMutexLocker locker(&mutex);
-    portSpans.clear();
-    registerParams.clear();
-    dropPortImagesOf(deviceId);
+    forgetRegisterParams();
     // Both tables go together, so a failure cannot leave orphaned register rows.
-    return runAtomically(QStringLiteral("CDataBaseHandler::deleteDevice"),
-                         [&]() { return deleteRows(deviceId); });
+    if (!runAtomically(QStringLiteral("CDataBaseHandler::deleteDevice"),
+                       [&]() { return deleteRows(deviceId); }))
+        return false;
+    QMutexLocker writer(&imageWriters);
+    for (const int port : portsHolding(deviceId))
+        rebuildPortImage(port);
+    return true;
 }
-
 bool CDataBaseHandler::deleteRows(unsigned int deviceId)
 {
     const QList<QPair<QString, QString>> tables = {{DB::DB_TABLE_DEVICES, devCol(DB::DEV_COL_DEVICE)},
@@ -571,7 +740,6 @@ bool CDataBaseHandler::deleteRows(unsigned int deviceId)
 
 QSqlQuery CDataBaseHandler::getDevices(QString filter)
 {
-    QMutexLocker locker(&mutex);
     QSqlQuery query(connection());
     bool ok = query.prepare(sqlSelectDevices(!filter.isEmpty()));
     if (ok) {
@@ -588,7 +756,6 @@ QSqlQuery CDataBaseHandler::getDevices(QString filter)
 
 QSqlQuery CDataBaseHandler::getRegisters(unsigned int deviceId)
 {
-    QMutexLocker locker(&mutex);
     QSqlQuery query(connection());
     bool ok = query.prepare(sqlSelectRegisters());
     if (ok) {
@@ -604,7 +771,6 @@ QSqlQuery CDataBaseHandler::getRegisters(unsigned int deviceId)
 
 QStringList CDataBaseHandler::getRegisteredDevices()
 {
-    QMutexLocker locker(&mutex);
     QStringList devEuis;
     QSqlQuery query;
     if (!prepared(sqlRegisteredDevices(), query) || !query.exec()) {
@@ -620,11 +786,15 @@ QStringList CDataBaseHandler::getRegisteredDevices()
 DB::SDbRegParamInfo CDataBaseHandler::getRegisterParam(QString devEui, unsigned int regAddr)
 {
     DB::SDbRegParamInfo param;
-    QMutexLocker locker(&mutex);
     const QPair<QString, unsigned int> key(devEui, regAddr);
-    const auto known = registerParams.constFind(key);
-    if (known != registerParams.constEnd())
-        return *known;
+    quint64 asked = 0;
+    {
+        QMutexLocker locker(&paramsMutex);
+        const auto known = registerParams.constFind(key);
+        if (known != registerParams.constEnd())
+            return *known;
+        asked = paramsGeneration;
+    }
     QSqlQuery query;
     bool ok = prepared(sqlRegisterParam(), query);
     if (ok) {
@@ -647,7 +817,10 @@ DB::SDbRegParamInfo CDataBaseHandler::getRegisterParam(QString devEui, unsigned 
     param.unit = query.value(DB::DATA_COL_UNIT).toString();
     param.regAddr = regAddr;
     query.finish();
-    registerParams.insert(key, param);
+    // Not kept if the operator changed the scaling while the row was read.
+    QMutexLocker locker(&paramsMutex);
+    if (asked == paramsGeneration)
+        registerParams.insert(key, param);
     return param;
 }
 
@@ -655,8 +828,8 @@ void CDataBaseHandler::updateRegInfo(DB::SDbDevRegParamInfo info)
 {
     if (info.params.isEmpty())
         return;
-    QMutexLocker locker(&mutex);
-    registerParams.clear();
+    forgetRegisterParams();
+    writableConnection();
     QSqlQuery query;
     const bool ready = prepared(sqlUpdateRegInfo(), query);
     for (const DB::SDbRegParamInfo& param : qAsConst(info.params)) {
@@ -675,23 +848,131 @@ void CDataBaseHandler::updateRegInfo(DB::SDbDevRegParamInfo info)
     }
 }
 
-bool CDataBaseHandler::findDeviceId(const QString& devEui, unsigned int& deviceId)
+// known stays false for an EUI without a device, which is logged and not retried.
+bool CDataBaseHandler::findDeviceId(const QString& devEui, unsigned int& deviceId, bool& known,
+                                    SFailure& failure)
 {
     bool found = false;
-    if (!queryDeviceId(devEui, found, deviceId)) {
-        addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]"));
+    known = false;
+    if (!queryDeviceId(devEui, found, deviceId, &failure.error)) {
+        failure.lines << QStringLiteral(
+            "ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [1]");
         return false;
     }
     if (!found) {
         addLog(
             QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [%1]").arg(devEui));
-        return false;
+        return true;
     }
     if (deviceId == 0) {
         addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Uncknown DevEUI [ID=0] [%1]")
                    .arg(devEui));
-        return false;
+        return true;
     }
+    known = true;
+    return true;
+}
+
+// Stops at the first failing statement: the caller rolls the packet back.
+bool CDataBaseHandler::writeRegisterValues(unsigned int deviceId, const DB::SDbDeviceRegDataSet& regData,
+                                           SFailure& failure)
+{
+    QSqlQuery query;
+    const bool ready = prepared(sqlUpdateValue(), query);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const DB::SDbDeviceRegDataRewrite& entry : regData.rewriteList) {
+        const int address = registerAddress(regData.startAddr, entry.regOffset);
+        if (ready) {
+            // By position, in the statement's order: value, full_value, time, device, reg_addr.
+            query.bindValue(0, entry.value);
+            query.bindValue(1, entry.fullValue.isEmpty() ? QVariant() : QVariant(entry.fullValue));
+            query.bindValue(2, now);
+            query.bindValue(3, deviceId);
+            query.bindValue(4, address);
+        }
+        if (!ready || !query.exec()) {
+            failure.error = query.lastError();
+            failure.lines << QStringLiteral(
+                                 "ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]")
+                          << QStringLiteral("    Query [%1]").arg(sqlUpdateValue())
+                          << QStringLiteral("    Set: deviceId[%1], regAddr[%2]")
+                                 .arg(QString::number(deviceId), QString::number(address));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The whole packet in one transaction or nothing of it. failure holds the
+// lines that tell why, for the caller to log once per episode.
+CDataBaseHandler::EStore CDataBaseHandler::storePacket(const DB::SDbDeviceRegDataSet& regData,
+                                                       SFailure& failure)
+{
+    QSqlDatabase current = writableConnection();
+    if (!beginImmediate(current, SAVE_BUSY_MS, failure.error)) {
+        failure.lines << QStringLiteral(
+                             "ERROR: [CDataBaseHandler::saveRegisterData] Transaction is not started! "
+                             "Error_text[%1]")
+                             .arg(failure.error.text());
+        return EStore::Failed;
+    }
+    QSqlQuery control(current);
+    unsigned int deviceId = 0;
+    bool known = false;
+    const bool written = findDeviceId(regData.devEui, deviceId, known, failure) &&
+                         (!known || writeRegisterValues(deviceId, regData, failure));
+    if (!written || !known) {
+        control.exec(SQL_ROLLBACK);
+        return written ? EStore::Dropped : EStore::Failed;
+    }
+    if (!control.exec(SQL_COMMIT)) {
+        failure.error = control.lastError();
+        failure.lines << QStringLiteral(
+                             "ERROR: [CDataBaseHandler::saveRegisterData] Transaction is not committed! "
+                             "Error_text[%1]")
+                             .arg(failure.error.text());
+        control.exec(SQL_ROLLBACK);
+        return EStore::Failed;
+    }
+    committed(deviceId, regData);
+    return EStore::Stored;
+}
+
+// The packet's rows are committed: the next image of its port is published
+// first, so whoever hears the signal reads the new words.
+void CDataBaseHandler::committed(unsigned int deviceId, const DB::SDbDeviceRegDataSet& regData)
+{
+    if (regData.packetTime > 0)
+        storedTimes.insert(regData.devEui, regData.packetTime);
+    {
+        QMutexLocker writer(&imageWriters);
+        for (const int port : portsHolding(deviceId)) {
+            const ImagePtr current = images.value(port);
+            // A port that could not be read is built again from the rows, this packet's included.
+            if (!current) {
+                rebuildPortImage(port);
+                continue;
+            }
+            auto next = std::make_shared<CPortRegisterImage>(*current);
+            for (const DB::SDbDeviceRegDataRewrite& entry : regData.rewriteList)
+                next->patch(deviceId, registerAddress(regData.startAddr, entry.regOffset), entry.fullValue);
+            publish(port, next);
+        }
+    }
+    emit registerDataCommitted(regData.devEui);
+}
+
+bool CDataBaseHandler::isOlderThanKept(const DB::SDbDeviceRegDataSet& regData) const
+{
+    if (regData.packetTime <= 0)
+        return false;
+    const qint64 stored = storedTimes.value(regData.devEui, 0);
+    const auto waiting = pendingOrder.constFind(regData.devEui);
+    const qint64 kept = waiting == pendingOrder.constEnd() ? 0 : pending.value(waiting.value()).packetTime;
+    const qint64 newest = qMax(stored, kept);
+    if (regData.packetTime >= newest)
+        return false;
+    addLog(LOG_OLDER.arg(regData.devEui, timeText(regData.packetTime), timeText(newest)));
     return true;
 }
 
@@ -701,91 +982,331 @@ void CDataBaseHandler::saveRegisterData(DB::SDbDeviceRegDataSet regData)
         addLog(QStringLiteral("INFO: [CDataBaseHandler::saveRegisterData] Empty input data"));
         return;
     }
-    QMutexLocker locker(&mutex);
-    unsigned int deviceId = 0;
-    if (!findDeviceId(regData.devEui, deviceId))
+    // Past a stop nothing is written: the file has been handed over whole.
+    if (closed || isOlderThanKept(regData))
         return;
-    // One commit per packet instead of one per entry: commits are most of a
-    // save's time, and Modbus reads wait for the mutex meanwhile. A failing
-    // entry still undoes only itself.
-    QSqlDatabase current = connection();
-    const bool batched = current.transaction();
-    writeRegisterValues(deviceId, regData);
-    if (batched && !current.commit()) {
-        addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Transaction is not committed! "
-                              "Error_text[%1]")
-                   .arg(current.lastError().text()));
-        current.rollback();
-        // The images hold the packet that the rows lost: read them again.
-        portImages.clear();
+    // While packets wait, a new one waits behind them: trying it now would
+    // only wait for the same lock again and reorder the device's packets.
+    if (!pending.isEmpty() || readOnly) {
+        keepPending(regData);
+        if (!retryTimer->isActive())
+            scheduleRetry();
+        return;
     }
+    storeOrKeep(regData);
 }
 
-void CDataBaseHandler::writeRegisterValues(unsigned int deviceId, const DB::SDbDeviceRegDataSet& regData)
+void CDataBaseHandler::storeOrKeep(const DB::SDbDeviceRegDataSet& regData)
 {
-    QSqlQuery query;
-    const bool ready = prepared(sqlUpdateValue(), query);
-    for (const DB::SDbDeviceRegDataRewrite& entry : regData.rewriteList) {
-        const int address = registerAddress(regData.startAddr, entry.regOffset);
-        if (ready) {
-            // By position, in the statement's order: value, full_value, time, device, reg_addr.
-            query.bindValue(0, entry.value);
-            query.bindValue(1, entry.fullValue.isEmpty() ? QVariant() : QVariant(entry.fullValue));
-            query.bindValue(2, QDateTime::currentMSecsSinceEpoch());
-            query.bindValue(3, deviceId);
-            query.bindValue(4, address);
-        }
-        if (!ready || !query.exec()) {
-            addLog(QStringLiteral("ERROR: [CDataBaseHandler::saveRegisterData] Invalid SQL request [2]"));
-            addLog(QStringLiteral("    Query [%1]").arg(sqlUpdateValue()));
-            addLog(QStringLiteral("    Set: deviceId[%1], regAddr[%2]").arg(deviceId).arg(address));
-            continue;
-        }
-        patchPortImages(deviceId, address, entry.fullValue);
-    }
+    SFailure failure;
+    if (storePacket(regData, failure) != EStore::Failed)
+        return;
+    keepPending(regData);
+    startEpisode(failure);
 }
 
-bool CDataBaseHandler::widestSpan(int port, int& span)
+// One entry per device: a newer packet replaces the one kept before it.
+void CDataBaseHandler::keepPending(const DB::SDbDeviceRegDataSet& regData)
 {
-    const auto known = portSpans.constFind(port);
-    if (known != portSpans.constEnd()) {
-        span = known.value();
-        return true;
+    const auto before = pendingOrder.constFind(regData.devEui);
+    if (before != pendingOrder.constEnd())
+        pending.remove(before.value());
+    pendingOrder.insert(regData.devEui, ++arrivals);
+    pending.insert(arrivals, regData);
+}
+
+void CDataBaseHandler::startEpisode(const SFailure& failure)
+{
+    if (failure.error.nativeErrorCode() == SQLITE_READONLY_CODE) {
+        readOnly = true;
+        addLog(LOG_READ_ONLY.arg(QStringLiteral("CDataBaseHandler::saveRegisterData"), dbPath,
+                                 failure.error.databaseText()));
+    } else {
+        for (const QString& line : failure.lines)
+            addLog(line);
+        addLog(LOG_KEPT.arg(pending.last().devEui, failure.error.databaseText()));
     }
-    QSqlQuery query;
-    if (!prepared(sqlWidestDatum(), query))
-        return false;
-    query.bindValue(placeholder(dataCol(DB::DATA_COL_PORT)), port);
-    if (!query.exec())
-        return false;
-    span = CRegisterImage::span(query.next() ? query.value(0).toInt() : 0);
-    query.finish();
-    portSpans.insert(port, span);
+    retryAttempts = 0;
+    scheduleRetry();
+}
+
+void CDataBaseHandler::scheduleRetry()
+{
+    if (episodeStart == 0)
+        episodeStart = QDateTime::currentMSecsSinceEpoch();
+    const int shift = qMin(retryAttempts, 5);
+    retryTimer->start(qMin(RETRY_FIRST_MS << shift, RETRY_MAX_MS));
+}
+
+// Stores the kept packets in arrival order; false at the first that fails.
+bool CDataBaseHandler::flushPending()
+{
+    while (!pending.isEmpty()) {
+        const DB::SDbDeviceRegDataSet regData = pending.first();
+        SFailure failure;
+        if (storePacket(regData, failure) == EStore::Failed) {
+            if (failure.error.nativeErrorCode() == SQLITE_READONLY_CODE && !readOnly) {
+                readOnly = true;
+                addLog(LOG_READ_ONLY.arg(QStringLiteral("CDataBaseHandler::saveRegisterData"), dbPath,
+                                         failure.error.databaseText()));
+            }
+            return false;
+        }
+        pendingOrder.remove(regData.devEui);
+        pending.remove(pending.firstKey());
+    }
     return true;
 }
 
-bool CDataBaseHandler::execRegisterRange(QSqlQuery& query, int port, int low, int high)
+void CDataBaseHandler::retryPendingSlot()
 {
-    if (!prepared(sqlRegisterRange(), query))
-        return false;
-    // By position: this runs for every uncached Modbus request.
-    query.bindValue(0, port);
-    query.bindValue(1, low);
-    query.bindValue(2, high);
-    return query.exec();
+    if (closed)
+        return;
+    const bool wasReadOnly = readOnly;
+    if (readOnly) {
+        // A connection that found the file read-only never writes: open it again.
+        ++generation;
+        QString error;
+        if (!probeWritable(writableConnection(), error)) {
+            ++retryAttempts;
+            scheduleRetry();
+            return;
+        }
+        readOnly = false;
+        addLog(LOG_WRITABLE.arg(dbPath));
+    }
+    if (flushPending()) {
+        if (!wasReadOnly)
+            addLog(LOG_KEPT_STORED.arg(
+                QString::number((QDateTime::currentMSecsSinceEpoch() - episodeStart) / 1000.0, 'f', 1)));
+        retryAttempts = 0;
+        episodeStart = 0;
+        return;
+    }
+    // Read-only waits for the file however long it takes; other failures are given up in the end.
+    if (++retryAttempts >= RETRY_LIMIT && !readOnly) {
+        addLog(LOG_KEPT_DROPPED.arg(QString::number(pending.size()), QString::number(retryAttempts)));
+        pending.clear();
+        pendingOrder.clear();
+        retryAttempts = 0;
+        episodeStart = 0;
+        return;
+    }
+    scheduleRetry();
 }
 
-QMap<unsigned short, unsigned short> CDataBaseHandler::readRegisterRows(int port, int firstRegister,
-                                                                        int count)
+void CDataBaseHandler::shutdown()
+{
+    if (closed)
+        return;
+    // Saves queued before the stop are stored first.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    retryTimer->stop();
+    QElapsedTimer waited;
+    waited.start();
+    while (!pending.isEmpty() && !readOnly && waited.elapsed() < SHUTDOWN_FLUSH_MS) {
+        if (!flushPending())
+            QThread::msleep(50);
+    }
+    if (!pending.isEmpty())
+        addLog(LOG_LOST.arg(QString::number(pending.size())));
+    checkpoint();
+    closed = true;
+    releaseConnections();
+}
+
+// Every other connection is closed first, so that no reader keeps the
+// checkpoint from emptying the journal; closing the last one removes it.
+void CDataBaseHandler::checkpoint()
+{
+    QThread* current = QThread::currentThread();
+    QStringList names;
+    {
+        QMutexLocker locker(&connectionsMutex);
+        for (auto it = connections.begin(); it != connections.end();) {
+            if (it.key() == current) {
+                ++it;
+                continue;
+            }
+            it.value()->statements.clear();
+            it.value()->db.close();
+            names << it.value()->db.connectionName();
+            it = connections.erase(it);
+        }
+    }
+    for (const QString& name : qAsConst(names))
+        QSqlDatabase::removeDatabase(name);
+    SConnection* own = threadConnection();
+    if (!own)
+        return;
+    own->statements.clear();
+    QSqlQuery query(own->db);
+    query.exec(SQL_BUSY_TIMEOUT.arg(WINDOW_BUSY_MS));
+    const bool done = query.exec(SQL_CHECKPOINT) && query.next() && query.value(0).toInt() == 0;
+    if (!done && !readOnly)
+        addLog(LOG_CHECKPOINT.arg(dbPath, query.lastError().isValid() ? query.lastError().databaseText()
+                                                                      : QStringLiteral("busy")));
+}
+// The image of a port as its rows are now, read on the calling thread's connection.
+bool CDataBaseHandler::buildPortImage(int port, ImagePtr& image, QString& error)
+{
+    QSqlQuery query;
+    if (!prepared(sqlRegisterRange(), query)) {
+        error = query.lastError().databaseText();
+        return false;
+    }
+    query.bindValue(0, port);
+    query.bindValue(1, std::numeric_limits<int>::min());
+    query.bindValue(2, std::numeric_limits<int>::max());
+    if (!query.exec()) {
+        error = query.lastError().databaseText();
+        return false;
+    }
+    auto built = std::make_shared<CPortRegisterImage>();
+    bool any = false;
+    while (query.next()) {
+        built->appendRow(query.value(3).toUInt(), query.value(0).toInt(), query.value(1).toInt(),
+                         query.value(2).toByteArray());
+        any = true;
+    }
+    const QSqlError failure = query.lastError();
+    query.finish();
+    if (failure.isValid()) {
+        error = failure.databaseText();
+        return false;
+    }
+    built->finish();
+    image = any ? built : nullptr;
+    return true;
+}
+
+// The caller holds imageWriters. A port that cannot be read is published as
+// such and logged once; reads of it fail until a rebuild succeeds.
+void CDataBaseHandler::rebuildPortImage(int port)
+{
+    ImagePtr image;
+    QString error;
+    const bool built = buildPortImage(port, image, error);
+    const auto before = images.constFind(port);
+    const bool wasBroken = before != images.constEnd() && !before.value();
+    if (!built) {
+        if (!wasBroken) {
+            logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"),
+                       sqlRegisterRange());
+            addLog(LOG_UNREADABLE.arg(QString::number(port), error));
+        }
+        publish(port, nullptr);
+        return;
+    }
+    if (wasBroken)
+        addLog(LOG_READABLE.arg(QString::number(port)));
+    publish(port, image, !image);
+}
+
+void CDataBaseHandler::rebuildAllImages()
+{
+    QSqlQuery query;
+    if (!prepared(sqlPorts(), query) || !query.exec()) {
+        logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"),
+                   sqlPorts());
+        return;
+    }
+    QList<int> ports;
+    while (query.next())
+        ports << query.value(0).toInt();
+    query.finish();
+    for (const int port : qAsConst(ports))
+        rebuildPortImage(port);
+}
+
+// The caller holds imageWriters, so the map cannot change meanwhile.
+QList<int> CDataBaseHandler::portsHolding(unsigned int deviceId) const
+{
+    QList<int> ports;
+    for (auto it = images.cbegin(); it != images.cend(); ++it) {
+        if (!it.value() || it.value()->holdsDevice(deviceId))
+            ports << it.key();
+    }
+    return ports;
+}
+
+// The caller holds imageWriters; the old image is let go outside the lock.
+void CDataBaseHandler::publish(int port, const ImagePtr& image, bool remove)
+{
+    ImagePtr old;
+    QMutexLocker locker(&imagesMutex);
+    const auto found = images.find(port);
+    if (found != images.end())
+        old.swap(found.value());
+    if (remove)
+        images.remove(port);
+    else
+        images.insert(port, image);
+    locker.unlock();
+}
+
+bool CDataBaseHandler::readRegisterWords(int port, int firstRegister, int count,
+                                         QMap<unsigned short, unsigned short>& words)
+{
+    words.clear();
+    if (count <= 0)
+        return true;
+    if (!imagesEnabled)
+        return readRegisterRows(port, firstRegister, count, words);
+    ImagePtr image;
+    bool known = false;
+    {
+        QMutexLocker locker(&imagesMutex);
+        const auto found = images.constFind(port);
+        known = found != images.constEnd();
+        if (known)
+            image = found.value();
+    }
+    if (known && !image)
+        return false;
+    words = image ? image->read(firstRegister, count) : emptyImage().read(firstRegister, count);
+    return true;
+}
+
+QMap<unsigned short, unsigned short>
+CDataBaseHandler::getRegisterData(const int& port, const int& firstRegister, const int& count)
 {
     QMap<unsigned short, unsigned short> words;
+    readRegisterWords(port, firstRegister, count, words);
+    return words;
+}
+
+void CDataBaseHandler::setRegisterImagesEnabled(bool enabled)
+{
+    imagesEnabled = enabled;
+}
+
+// Rows are taken from below the range too, as far back as the port's widest
+// datum reaches, so a datum that starts before the range still shows in it.
+bool CDataBaseHandler::readRegisterRows(int port, int firstRegister, int count,
+                                        QMap<unsigned short, unsigned short>& words)
+{
     const int last = firstRegister + count - 1;
-    int span = 1;
+    QSqlQuery widest;
     QSqlQuery query;
-    if (!widestSpan(port, span) || !execRegisterRange(query, port, firstRegister - span + 1, last)) {
+    bool ok = prepared(sqlWidestDatum(), widest);
+    if (ok) {
+        widest.bindValue(placeholder(dataCol(DB::DATA_COL_PORT)), port);
+        ok = widest.exec();
+    }
+    const int span = ok ? CRegisterImage::span(widest.next() ? widest.value(0).toInt() : 0) : 1;
+    widest.finish();
+    ok = ok && prepared(sqlRegisterRange(), query);
+    if (ok) {
+        query.bindValue(0, port);
+        query.bindValue(1, firstRegister - span + 1);
+        query.bindValue(2, last);
+        ok = query.exec();
+    }
+    if (!ok) {
         logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"),
                    sqlRegisterRange());
-        return words;
+        return false;
     }
     for (int i = 0; i < count; ++i)
         words.insert(words.constEnd(), static_cast<unsigned short>(firstRegister + i), 0);
@@ -795,71 +1316,5 @@ QMap<unsigned short, unsigned short> CDataBaseHandler::readRegisterRows(int port
                             fullValue.size(), firstRegister, last);
     }
     query.finish();
-    return words;
-}
-
-// Null when the port's rows cannot be read (logged); the image of a port
-// spread too wide for memory says so, and its reads go to SQL.
-CPortRegisterImage* CDataBaseHandler::portImage(int port)
-{
-    const auto known = portImages.find(port);
-    if (known != portImages.end())
-        return &known.value();
-    QSqlQuery query;
-    if (!execRegisterRange(query, port, std::numeric_limits<int>::min(), std::numeric_limits<int>::max())) {
-        logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"),
-                   sqlRegisterRange());
-        return nullptr;
-    }
-    CPortRegisterImage image;
-    while (query.next())
-        image.appendRow(query.value(3).toUInt(), query.value(0).toInt(), query.value(1).toInt(),
-                        query.value(2).toByteArray());
-    const bool complete = !query.lastError().isValid();
-    query.finish();
-    if (!complete) {
-        logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterData] Invalid SQL request [1]"),
-                   sqlRegisterRange());
-        return nullptr;
-    }
-    image.finish();
-    return &portImages.insert(port, image).value();
-}
-
-void CDataBaseHandler::patchPortImages(unsigned int deviceId, int regAddr, const QString& fullValue)
-{
-    for (CPortRegisterImage& image : portImages)
-        image.patch(deviceId, regAddr, fullValue);
-}
-
-void CDataBaseHandler::dropPortImagesOf(unsigned int deviceId)
-{
-    for (auto it = portImages.begin(); it != portImages.end();) {
-        if (it.value().holdsDevice(deviceId))
-            it = portImages.erase(it);
-        else
-            ++it;
-    }
-}
-
-void CDataBaseHandler::setRegisterImagesEnabled(bool enabled)
-{
-    QMutexLocker locker(&mutex);
-    registerImagesEnabled = enabled;
-}
-
-QMap<unsigned short, unsigned short>
-CDataBaseHandler::getRegisterData(const int& port, const int& firstRegister, const int& count)
-{
-    if (count <= 0)
-        return {};
-    QMutexLocker locker(&mutex);
-    if (!registerImagesEnabled)
-        return readRegisterRows(port, firstRegister, count);
-    CPortRegisterImage* image = portImage(port);
-    if (!image)
-        return {};
-    if (!image->isUsable())
-        return readRegisterRows(port, firstRegister, count);
-    return image->read(firstRegister, count);
+    return true;
 }

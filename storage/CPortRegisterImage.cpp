@@ -1,48 +1,50 @@
 #include "storage/CPortRegisterImage.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "storage/CRegisterImage.h"
 
 void CPortRegisterImage::appendRow(unsigned int deviceId, int regAddr, int bitSize,
                                    const QByteArray& fullValue)
 {
-    rowsByKey[rowKey(deviceId, regAddr)].append(rows.size());
-    devices.insert(deviceId);
-    rows.append(SRow{regAddr, bitSize});
-    pendingValues.append(fullValue);
+    layout->rowsByKey[rowKey(deviceId, regAddr)].append(layout->rows.size());
+    layout->devices.insert(deviceId);
+    layout->rows.append(SRow{regAddr, bitSize});
+    values.append(fullValue);
 }
 
 bool CPortRegisterImage::finish()
 {
-    qint64 low = rows.isEmpty() ? 0 : rows.first().regAddr;
+    SLayout& l = *layout;
+    qint64 low = l.rows.isEmpty() ? 0 : l.rows.first().regAddr;
     qint64 high = low - 1;
-    for (const SRow& row : qAsConst(rows)) {
+    for (const SRow& row : qAsConst(l.rows)) {
         low = qMin(low, qint64(row.regAddr));
         high = qMax(high, qint64(row.regAddr) + CRegisterImage::span(row.bitSize) - 1);
+        l.widestSpan = qMax(l.widestSpan, qint64(CRegisterImage::span(row.bitSize)));
     }
-    usable = high - low < MAX_EXTENT;
-    if (!usable) {
-        pendingValues.clear();
+    l.dense = high - low < MAX_EXTENT;
+    if (!l.dense)
         return false;
-    }
-    base = low;
+    l.base = low;
     words.fill(0, int(high - low + 1));
-    changedAt.fill(0, int(high - low + 1));
-    owner.fill(-1, int(high - low + 1));
-    for (int i = 0; i < rows.size(); ++i) {
-        const int registers = CRegisterImage::span(rows.at(i).bitSize);
+    l.owner.fill(-1, int(high - low + 1));
+    for (int i = 0; i < l.rows.size(); ++i) {
+        const int registers = CRegisterImage::span(l.rows.at(i).bitSize);
         for (int k = 0; k < registers; ++k)
-            owner[int(rows.at(i).regAddr - base + k)] = i;
+            l.owner[int(l.rows.at(i).regAddr - l.base + k)] = i;
     }
-    for (int i = 0; i < rows.size(); ++i)
-        writeRow(i, pendingValues.at(i));
-    pendingValues.clear();
+    for (int i = 0; i < l.rows.size(); ++i)
+        writeRow(i, values.at(i));
+    values.clear();
     return true;
 }
 
 void CPortRegisterImage::patch(unsigned int deviceId, int regAddr, const QString& fullValue)
 {
-    const auto found = rowsByKey.constFind(rowKey(deviceId, regAddr));
-    if (found == rowsByKey.constEnd() || !usable)
+    const auto found = layout->rowsByKey.constFind(rowKey(deviceId, regAddr));
+    if (found == layout->rowsByKey.constEnd())
         return;
     // Stored text is UTF-8; hex digits are ASCII, so the bytes decode as the column does.
     const QByteArray bytes = fullValue.toUtf8();
@@ -50,28 +52,14 @@ void CPortRegisterImage::patch(unsigned int deviceId, int regAddr, const QString
         writeRow(row, bytes);
 }
 
-QMap<unsigned short, unsigned short> CPortRegisterImage::read(int firstRegister, int count)
+QMap<unsigned short, unsigned short> CPortRegisterImage::read(int firstRegister, int count) const
 {
-    if (count > 0x10000)
-        return buildRead(firstRegister, count);
-    const quint64 key = quint64(quint32(firstRegister)) << 32 | quint32(count);
-    const auto found = recentReads.constFind(key);
-    if (found != recentReads.constEnd() && unchangedSince(firstRegister, count, found.value().builtAt))
-        return found.value().words;
-    if (found == recentReads.constEnd()) {
-        if (cachedWords + count > MAX_CACHED_WORDS) {
-            recentReads.clear();
-            cachedWords = 0;
-        }
-        cachedWords += count;
-    }
-    SCachedRead& cached = recentReads[key];
-    cached.words = buildRead(firstRegister, count);
-    cached.builtAt = changes;
-    return cached.words;
+    if (count <= 0)
+        return {};
+    return layout->dense ? readDense(firstRegister, count) : readRows(firstRegister, count);
 }
 
-QMap<unsigned short, unsigned short> CPortRegisterImage::buildRead(int firstRegister, int count) const
+QMap<unsigned short, unsigned short> CPortRegisterImage::readDense(int firstRegister, int count) const
 {
     QMap<unsigned short, unsigned short> result;
     unsigned short word = 0;
@@ -98,16 +86,24 @@ QMap<unsigned short, unsigned short> CPortRegisterImage::buildRead(int firstRegi
     return result;
 }
 
-// Addresses outside the image never change while it lives.
-bool CPortRegisterImage::unchangedSince(int firstRegister, int count, quint64 stamp) const
+// The rows whose words may fall in the range, decoded in read order: a datum
+// that starts below the range shows in it as far as the widest datum reaches.
+QMap<unsigned short, unsigned short> CPortRegisterImage::readRows(int firstRegister, int count) const
 {
-    const qint64 from = qMax(qint64(firstRegister) - base, qint64(0));
-    const qint64 to = qMin(qint64(firstRegister) + count - base, qint64(changedAt.size()));
-    for (qint64 i = from; i < to; ++i) {
-        if (changedAt.at(int(i)) > stamp)
-            return false;
+    QMap<unsigned short, unsigned short> result;
+    const qint64 last = qint64(firstRegister) + count - 1;
+    for (int i = 0; i < count; ++i)
+        result.insert(result.constEnd(), static_cast<unsigned short>(firstRegister + i), 0);
+    const qint64 low = qint64(firstRegister) - layout->widestSpan + 1;
+    const auto begin =
+        std::lower_bound(layout->rows.cbegin(), layout->rows.cend(), low,
+                         [](const SRow& row, qint64 address) { return row.regAddr < address; });
+    for (auto it = begin; it != layout->rows.cend() && it->regAddr <= last; ++it) {
+        const QByteArray& value = values.at(int(it - layout->rows.cbegin()));
+        CRegisterImage::put(result, it->regAddr, it->bitSize, value.constData(), value.size(), firstRegister,
+                            int(qMin(last, qint64(std::numeric_limits<int>::max()))));
     }
-    return true;
+    return result;
 }
 
 quint64 CPortRegisterImage::rowKey(unsigned int deviceId, int regAddr)
@@ -117,25 +113,24 @@ quint64 CPortRegisterImage::rowKey(unsigned int deviceId, int regAddr)
 
 void CPortRegisterImage::writeRow(int row, const QByteArray& fullValue)
 {
-    const SRow& datum = rows.at(row);
+    if (!layout->dense) {
+        values[row] = fullValue;
+        return;
+    }
+    const SRow& datum = layout->rows.at(row);
     const CRegisterImage image(fullValue.constData(), fullValue.size());
     const int registers = CRegisterImage::span(datum.bitSize);
     for (int k = 0; k < registers; ++k) {
-        const int index = int(datum.regAddr - base + k);
-        if (owner.at(index) != row)
-            continue;
-        const unsigned short word = image.word(k, datum.bitSize > 16);
-        if (words.at(index) != word) {
-            words[index] = word;
-            changedAt[index] = ++changes;
-        }
+        const int index = int(datum.regAddr - layout->base + k);
+        if (layout->owner.at(index) == row)
+            words[index] = image.word(k, datum.bitSize > 16);
     }
 }
 
 bool CPortRegisterImage::wordAt(qint64 address, unsigned short& word) const
 {
-    const qint64 index = address - base;
-    if (index < 0 || index >= owner.size() || owner.at(int(index)) < 0)
+    const qint64 index = address - layout->base;
+    if (index < 0 || index >= layout->owner.size() || layout->owner.at(int(index)) < 0)
         return false;
     word = words.at(int(index));
     return true;
