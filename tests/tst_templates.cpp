@@ -95,21 +95,15 @@ void TestTemplates::fieldRules_data()
     QTest::addColumn<QJsonValue>("value");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<int>("endianness");
-    QTest::addColumn<int>("packetBias");
 
-    QTest::newRow("endianness absent is little-endian") << "" << QJsonValue() << true << 0 << 1;
-    QTest::newRow("endianness BE in capitals is big-endian")
-        << "endianness" << QJsonValue("BE") << true << 1 << 1;
-    QTest::newRow("endianness as the number 1 is rejected")
-        << "endianness" << QJsonValue(1) << false << 0 << 0;
+    QTest::newRow("endianness absent is little-endian") << "" << QJsonValue() << true << 0;
+    QTest::newRow("endianness BE in capitals is big-endian") << "endianness" << QJsonValue("BE") << true << 1;
+    QTest::newRow("endianness as the number 1 is rejected") << "endianness" << QJsonValue(1) << false << 0;
     QTest::newRow("endianness as another word is rejected")
-        << "endianness" << QJsonValue("middle") << false << 0 << 0;
-    QTest::newRow("packet_bias as a string reads as 0") << "packet_bias" << QJsonValue("3") << true << 0 << 0;
-    QTest::newRow("packet_bias beyond 32 bits reads as 0")
-        << "packet_bias" << QJsonValue(1e12) << true << 0 << 0;
+        << "endianness" << QJsonValue("middle") << false << 0;
     QTest::newRow("a required key null is rejected")
-        << "data_name" << QJsonValue(QJsonValue::Null) << false << 0 << 0;
-    QTest::newRow("a required key missing is rejected") << "-reg_bit_size" << QJsonValue() << false << 0 << 0;
+        << "data_name" << QJsonValue(QJsonValue::Null) << false << 0;
+    QTest::newRow("a required key missing is rejected") << "-reg_bit_size" << QJsonValue() << false << 0;
 }
 
 void TestTemplates::fieldRules()
@@ -118,7 +112,6 @@ void TestTemplates::fieldRules()
     QFETCH(QJsonValue, value);
     QFETCH(bool, valid);
     QFETCH(int, endianness);
-    QFETCH(int, packetBias);
 
     QJsonObject obj = goodField();
     if (key.startsWith(QLatin1Char('-')))
@@ -129,7 +122,7 @@ void TestTemplates::fieldRules()
     QCOMPARE(field.isValid, valid);
     if (valid) {
         QCOMPARE(field.endianness, endianness);
-        QCOMPARE(field.packetBias, packetBias);
+        QCOMPARE(field.packetBias, 1);
         QCOMPARE(field.regMapBias, 3);
         QCOMPARE(field.dataType, QStringLiteral("integer"));
     }
