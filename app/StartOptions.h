@@ -1,6 +1,7 @@
 #pragma once
 
-// The gateway's command line: --help, --version and --workdir DIR.
+// The gateway's command line: the window or the headless gateway in a working
+// directory, the device commands, --help and --version, and Qt's own options.
 
 #include <QString>
 #include <QStringList>
@@ -12,11 +13,32 @@ enum EStartAction
     START_EXIT_FAIL = 2 // bad command line, text says why
 };
 
+enum EStartMode
+{
+    MODE_WINDOW = 0,
+    MODE_HEADLESS = 1,
+    MODE_LIST_DEVICES = 2,
+    MODE_ADD_DEVICE = 3,
+    MODE_REMOVE_DEVICE = 4,
+};
+
+struct SDeviceArguments
+{
+    QString devEui;
+    int port = 0;
+    int startAddr = 0;
+    QString name;
+};
+
 struct SStartOptions
 {
     EStartAction action = START_RUN;
+    EStartMode mode = MODE_WINDOW;
     QString workDir; // empty: stay in the current directory
     QString text;    // what to print before exiting
+    SDeviceArguments device;
+    // Qt's own options as "-name" and value, the one form every part of Qt reads.
+    QStringList qtArguments;
 };
 
 // Needs a QCoreApplication for the program name in the help text.

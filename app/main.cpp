@@ -1,19 +1,23 @@
 #include <clocale>
 #include <cstdio>
+#include <vector>
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QThread>
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/CTerminationWatcher.h"
+#include "app/InstanceLock.h"
 #include "app/StartOptions.h"
 #include "app/global.h"
 #include "devices/CAllDeviceHandler.h"
+#include "headless/HeadlessMain.h"
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
 #include "ui/CAddNewDeviceForm.h"
@@ -34,11 +38,11 @@ void installStyleSheet(QApplication& app)
 
 // Help, version and the working directory are settled before any window
 // exists, so that --version also answers on a machine without a display.
-bool settleCommandLine(int argc, char* argv[], int& exitCode)
+bool settleCommandLine(int argc, char* argv[], SStartOptions& options, int& exitCode)
 {
     QCoreApplication parserApp(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarnwick"));
-    const SStartOptions options = readStartOptions(QCoreApplication::arguments());
+    options = readStartOptions(QCoreApplication::arguments());
     if (options.action != START_RUN) {
         std::fprintf(options.action == START_EXIT_OK ? stdout : stderr, "%s\n", qPrintable(options.text));
         exitCode = options.action == START_EXIT_OK ? 0 : 2;
@@ -58,6 +62,34 @@ void reportFatal(const QString& msg)
     std::fprintf(stderr, "%s\n", qPrintable(msg));
     if (QGuiApplication::platformName() != QLatin1String("offscreen"))
         QMessageBox::critical(nullptr, COMM::TITLE, msg);
+}
+
+// Qt reads its own options from the arguments the application object gets.
+struct SQtArguments
+{
+    explicit SQtArguments(const char* program, const QStringList& qtArguments)
+    {
+        bytes.append(QByteArray(program));
+        for (const QString& arg : qtArguments)
+            bytes.append(arg.toLocal8Bit());
+        for (QByteArray& arg : bytes)
+            pointers.push_back(arg.data());
+        pointers.push_back(nullptr);
+        argc = int(bytes.size());
+    }
+    QList<QByteArray> bytes;
+    std::vector<char*> pointers;
+    int argc = 0;
+};
+
+// A second gateway in the same directory would write into the same database and log.
+bool failIfLocked(QLockFile& lock)
+{
+    QString holder;
+    if (lockWorkDir(lock, holder) != LOCK_HELD)
+        return false;
+    reportFatal(QStringLiteral("CRITICAL_ERROR! [main] %1 This one stops.").arg(holder));
+    return true;
 }
 
 // Without a writable directory there would be no database and no log.
@@ -96,14 +128,21 @@ int main(int argc, char* argv[])
 {
     setlocale(LC_ALL, "");
     int exitCode = 0;
-    if (!settleCommandLine(argc, argv, exitCode))
+    SStartOptions options;
+    if (!settleCommandLine(argc, argv, options, exitCode))
         return exitCode;
-    QApplication app(argc, argv);
+    if (options.mode != MODE_WINDOW)
+        return runWithoutWindow(argc, argv, options);
+    SQtArguments qtArgs(argv[0], options.qtArguments);
+    QApplication app(qtArgs.argc, qtArgs.pointers.data());
     QGuiApplication::setDesktopFileName(QStringLiteral("tarnwick"));
     qRegisterMetaType<CLogFile::ELogMessageType>("CLogFile::ELogMessageType");
     qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
     CTerminationWatcher terminationWatcher;
     installStyleSheet(app);
+    QLockFile lock(QDir::current().absoluteFilePath(LOCK::LOCK_FILENAME));
+    if (failIfLocked(lock))
+        return 1;
     if (!isWorkDirWritable())
         return failWithoutWritableDir();
     globalVarInit();

@@ -1,12 +1,7 @@
 #include <QJsonDocument>
-#include <QProcess>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QWebSocket>
 #include <QtTest>
 
 #include "app/global.h"
-#include "server/ApiMessages.h"
 #include "standin/CPayloadGenerator.h"
 #include "standin/StandinConfig.h"
 
@@ -36,7 +31,6 @@ private slots:
     void configRefused();
     void generators_data();
     void generators();
-    void executable();
 };
 
 void TestStandin::configRefused_data()
@@ -105,74 +99,6 @@ void TestStandin::generators()
     }
     // A walk that never reaches the ends is not wandering.
     QVERIFY(seen.contains(-10) && seen.contains(10));
-}
-
-void TestStandin::executable()
-{
-    QTemporaryDir dir;
-    QFile file(dir.filePath("standin.json"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    // Counter at 1..4, constant 60 at 5, text "OK" at 6..9.
-    file.write(QJsonDocument(configObject(R"({"offset": 1, "size": 4, "order": "be", "generator": "counter"},
-        {"offset": 5, "size": 1, "generator": "const", "value": 60},
-        {"offset": 6, "size": 4, "generator": "text", "text": "OK"})",
-                                          10))
-                   .toJson());
-    file.close();
-    QProcess process;
-    process.start(QStringLiteral(TW_STANDIN_BIN), {"--config", file.fileName(), "--port", "0"});
-    QVERIFY(process.waitForStarted());
-    QTRY_VERIFY(process.canReadLine());
-    const QByteArray line = process.readLine().trimmed();
-    QVERIFY2(line.startsWith("LISTENING "), line.constData());
-
-    QWebSocket client;
-    QList<QJsonObject> received;
-    connect(&client, &QWebSocket::textMessageReceived, this,
-            [&](const QString& text) { received << parse(text); });
-    // Sends msg and waits for the next message carrying cmd.
-    const auto ask = [&](const QString& msg, const QString& cmd) {
-        received.clear();
-        if (!msg.isEmpty())
-            client.sendTextMessage(msg);
-        QJsonObject answer;
-        static_cast<void>(QTest::qWaitFor([&] {
-            for (const QJsonObject& obj : received)
-                answer = obj.value("cmd").toString() == cmd ? obj : answer;
-            return !answer.isEmpty();
-        }));
-        return answer;
-    };
-    QSignalSpy connected(&client, &QWebSocket::connected);
-    client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(line.mid(10).toInt())));
-    QVERIFY(connected.wait());
-
-    QVERIFY(ask(API::pingMessage(), "cmd").contains("err_string"));
-    QTest::qWait(200);
-    QVERIFY2(received.size() == 1, "no uplink before the log-in");
-    QCOMPARE(ask(API::authRequestMessage("operator", "x"), "auth_resp").value("status"), QJsonValue(false));
-    const QJsonObject auth = ask(API::authRequestMessage("operator", "tarnwick"), "auth_resp");
-    QVERIFY(auth.value("status").toBool() && !auth.value("token").toString().isEmpty());
-
-    QList<API::SServerDeviceInfo> devices;
-    QVERIFY(API::readDevicesListResp(ask(API::devicesListRequestMessage(), "get_devices_resp"), devices));
-    QCOMPARE(devices.size(), 1);
-    QCOMPARE(devices.first().appEui, QString("7A52000000000001"));
-
-    API::SApiDeviceData uplink;
-    QVERIFY(API::readRxMessage(ask(QString(), "rx"), uplink));
-    QCOMPARE(uplink.devEui, QString("7A52000000010001"));
-    QCOMPARE(uplink.data.size(), 10);
-    QCOMPARE(uplink.data.at(0), '\x01');
-    QCOMPARE(uplink.data.mid(5).toHex(), QByteArray("3c4f4b0000"));
-    QCOMPARE(uplink.rssi, int16_t(-71));
-
-    API::SApiDeviceData last;
-    QVERIFY(API::readDataResp(ask(API::deviceDataRequestMessage("7a52000000010001"), "get_data_resp"), last));
-    QVERIFY(last.fcnt >= uplink.fcnt && last.data.size() == 10);
-    client.close();
-    process.terminate();
-    QVERIFY(process.waitForFinished(5000));
 }
 
 QTEST_GUILESS_MAIN(TestStandin)

@@ -11,76 +11,123 @@ class TestStartOptions : public QObject
 private slots:
     void commandLine_data();
     void commandLine();
-    void workDirIsCreatedAndEntered();
-    void workDirBlockedByFile();
+    void workDir_data();
+    void workDir();
 };
 
 void TestStartOptions::commandLine_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("action");
-    QTest::addColumn<QString>("workDir");
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("expected"); // the working directory, or a part of the text
+    QTest::addColumn<QStringList>("qtArguments");
+    QTest::addColumn<QString>("device"); // EUI|port|start|name
 
-    QTest::newRow("nothing") << QStringList{} << int(START_RUN) << QString() << QString();
-    QTest::newRow("workdir") << QStringList{"--workdir", "/srv/gw"} << int(START_RUN) << "/srv/gw"
-                             << QString();
-    QTest::newRow("workdir=") << QStringList{"--workdir=/srv/gw"} << int(START_RUN) << "/srv/gw" << QString();
-    QTest::newRow("qt options kept for the application")
-        << QStringList{"-platform", "offscreen", "-style=fusion", "-reverse", "--workdir", "d"}
-        << int(START_RUN) << "d" << QString();
-    QTest::newRow("version") << QStringList{"--version"} << int(START_EXIT_OK) << QString()
-                             << "tarnwick 1.0.6";
-    QTest::newRow("help") << QStringList{"-h"} << int(START_EXIT_OK) << QString() << "--workdir <dir>";
+    const QString none = "|0|0|";
+    const int run = START_RUN, fail = START_EXIT_FAIL;
+    QTest::newRow("nothing starts the window here")
+        << QStringList{} << run << 0 << "" << QStringList{} << none;
+    QTest::newRow("a working directory given with =")
+        << QStringList{"--workdir=/srv/gw"} << run << 0 << "/srv/gw" << QStringList{} << none;
+    QTest::newRow("Qt's options in every form reach the application as -name value")
+        << QStringList{"--platform",
+                       "offscreen",
+                       "-style=fusion",
+                       "--qwindowgeometry=640x480",
+                       "-reverse",
+                       "--workdir",
+                       "d",
+                       "-qwindowtitle",
+                       "Plant 4"}
+        << run << 0 << "d"
+        << QStringList{"-platform", "offscreen", "-style",        "fusion", "-qwindowgeometry",
+                       "640x480",   "-reverse",  "-qwindowtitle", "Plant 4"}
+        << none;
+    QTest::newRow("-platform=offscreen with the headless gateway")
+        << QStringList{"-platform=offscreen", "--headless"} << run << int(MODE_HEADLESS) << ""
+        << QStringList{"-platform", "offscreen"} << none;
+    QTest::newRow("version") << QStringList{"--version"} << int(START_EXIT_OK) << 0 << "tarnwick 1.0.6"
+                             << QStringList{} << none;
+    QTest::newRow("help names the device commands")
+        << QStringList{"-h"} << int(START_EXIT_OK) << 0 << "--add-device <eui>" << QStringList{} << none;
     QTest::newRow("workdir without value")
-        << QStringList{"--workdir"} << int(START_EXIT_FAIL) << QString() << "Missing value";
-    QTest::newRow("empty workdir") << QStringList{"--workdir="} << int(START_EXIT_FAIL) << QString()
-                                   << "needs a directory";
-    QTest::newRow("unknown option") << QStringList{"--port", "502"} << int(START_EXIT_FAIL) << QString()
-                                    << "Unknown option 'port'";
-    QTest::newRow("stray argument") << QStringList{"server.db"} << int(START_EXIT_FAIL) << QString()
-                                    << "Unexpected argument: server.db";
+        << QStringList{"--workdir"} << fail << 0 << "Missing value" << QStringList{} << none;
+    QTest::newRow("empty workdir") << QStringList{"--workdir="} << fail << 0 << "needs a directory"
+                                   << QStringList{} << none;
+    QTest::newRow("unknown option") << QStringList{"--modbus", "502"} << fail << 0
+                                    << "Unknown option 'modbus'" << QStringList{} << none;
+    QTest::newRow("stray argument") << QStringList{"server.db"} << fail << 0
+                                    << "Unexpected argument: server.db" << QStringList{} << none;
+    QTest::newRow("adding a device with port, start and name")
+        << QStringList{"--add-device", "7a52000000010001", "--port", "1502", "--start", "0", "--name",
+                       "Boiler"}
+        << run << int(MODE_ADD_DEVICE) << "" << QStringList{} << "7a52000000010001|1502|0|Boiler";
+    QTest::newRow("adding a device without a port is refused")
+        << QStringList{"--add-device", "7a52000000010001", "--start", "0"} << fail << int(MODE_ADD_DEVICE)
+        << "needs --port" << QStringList{} << "7a52000000010001|0|0|";
+    QTest::newRow("a start register past 65535 is refused")
+        << QStringList{"--add-device", "7a52000000010001", "--port", "1502", "--start", "65536"} << fail
+        << int(MODE_ADD_DEVICE) << "needs --start" << QStringList{} << "7a52000000010001|1502|65536|";
+    QTest::newRow("an EUI of 15 digits is refused")
+        << QStringList{"--remove-device", "7a5200000001000"} << fail << int(MODE_REMOVE_DEVICE)
+        << "16 hexadecimal digits" << QStringList{} << "7a5200000001000|0|0|";
+    QTest::newRow("removing a device")
+        << QStringList{"--remove-device", "7A52000000010001"} << run << int(MODE_REMOVE_DEVICE) << ""
+        << QStringList{} << "7A52000000010001|0|0|";
+    QTest::newRow("a port without a device to add is refused")
+        << QStringList{"--list-devices", "--port", "1502"} << fail << int(MODE_LIST_DEVICES)
+        << "--port belongs to --add-device" << QStringList{} << none;
+    QTest::newRow("two commands at once are refused")
+        << QStringList{"--headless", "--list-devices"} << fail << int(MODE_LIST_DEVICES) << "Give one of"
+        << QStringList{} << none;
 }
 
 void TestStartOptions::commandLine()
 {
     QFETCH(QStringList, args);
     QFETCH(int, action);
-    QFETCH(QString, workDir);
-    QFETCH(QString, text);
+    QFETCH(int, mode);
+    QFETCH(QString, expected);
+    QFETCH(QStringList, qtArguments);
+    QFETCH(QString, device);
 
     const SStartOptions options = readStartOptions(QStringList{"tarnwick"} + args);
     QCOMPARE(int(options.action), action);
-    QCOMPARE(options.workDir, workDir);
-    if (text.isEmpty())
-        QVERIFY(options.text.isEmpty());
+    QCOMPARE(int(options.mode), mode);
+    QCOMPARE(options.qtArguments, qtArguments);
+    const SDeviceArguments& dev = options.device;
+    QCOMPARE(QStringList({dev.devEui, QString::number(dev.port), QString::number(dev.startAddr), dev.name})
+                 .join('|'),
+             device);
+    if (action == START_RUN)
+        QCOMPARE(options.workDir + options.text, expected);
     else
-        QVERIFY2(options.text.contains(text), qPrintable(options.text));
+        QVERIFY2(options.text.contains(expected), qPrintable(options.text));
 }
 
-void TestStartOptions::workDirIsCreatedAndEntered()
+void TestStartOptions::workDir_data()
 {
+    QTest::addColumn<bool>("blockedByFile");
+    QTest::newRow("a missing path is created and entered") << false;
+    QTest::newRow("a file in the way is refused and named") << true;
+}
+
+void TestStartOptions::workDir()
+{
+    QFETCH(bool, blockedByFile);
     QTemporaryDir tmp;
-    const QString before = QDir::currentPath();
     const QString dir = tmp.filePath("a/b/gateway");
-    QString error;
-    QVERIFY(enterWorkDir(dir, error));
-    QCOMPARE(QDir::currentPath(), QDir(dir).canonicalPath());
-    QVERIFY(isWorkDirWritable());
-    QVERIFY(QDir::setCurrent(before));
-}
-
-void TestStartOptions::workDirBlockedByFile()
-{
-    QTemporaryDir tmp;
-    QFile file(tmp.filePath("taken"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
+    QVERIFY(QDir().mkpath(tmp.filePath("a/b")));
+    QFile file(dir);
+    if (blockedByFile)
+        QVERIFY(file.open(QIODevice::WriteOnly));
     const QString before = QDir::currentPath();
     QString error;
-    QVERIFY(!enterWorkDir(file.fileName(), error));
-    QVERIFY(error.contains(file.fileName()));
-    QCOMPARE(QDir::currentPath(), before);
+    QCOMPARE(enterWorkDir(dir, error), !blockedByFile);
+    QCOMPARE(QDir::currentPath(), blockedByFile ? before : QDir(dir).canonicalPath());
+    QCOMPARE(error.contains(dir), blockedByFile);
+    QVERIFY(QDir::setCurrent(before));
 }
 
 QTEST_GUILESS_MAIN(TestStartOptions)

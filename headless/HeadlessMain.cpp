@@ -1,0 +1,130 @@
+#include "headless/HeadlessMain.h"
+
+#include <cstdio>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLockFile>
+#include <QLoggingCategory>
+#include <QSqlQuery>
+#include <QThread>
+
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "app/CTerminationWatcher.h"
+#include "app/InstanceLock.h"
+#include "app/global.h"
+#include "devices/CAllDeviceHandler.h"
+#include "headless/DeviceCommands.h"
+#include "headless/StoredServer.h"
+#include "server/CServerHandler.h"
+#include "storage/CDataBaseHandler.h"
+
+namespace {
+const QString CRITICAL_PREFIX = QStringLiteral("CRITICAL_ERROR! [main] ");
+const QString LOG_HEADLESS_START =
+    QStringLiteral("INFO: [main] Headless gateway started in [%1] as process %2");
+const QString LOG_NO_SERVER = QStringLiteral(
+    "WARNING: [main] settings.conf names no network server: the headless gateway serves the stored values "
+    "only");
+
+int critical(const QString& text)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(CRITICAL_PREFIX + text));
+    return 1;
+}
+
+void openStoredDevices(CDataBaseHandler* storage, CAllDeviceHandler* registry)
+{
+    QSqlQuery query = storage->getDevices(QString());
+    while (query.next()) {
+        DB::SDeviceRegMapDescription desc;
+        desc.devEui = query.value(DB::DEV_COL_DEVEUI).toString();
+        desc.appEui = query.value(DB::DEV_COL_APPEUI).toString();
+        desc.name = query.value(DB::DEV_COL_NAME).toString();
+        desc.startAddr = query.value(DB::DEV_COL_STARTADDR).toInt();
+        registry->addNewDevice(desc, static_cast<unsigned short>(query.value(DB::DEV_COL_PORT).toUInt()));
+    }
+}
+
+int runHeadless(QCoreApplication& app)
+{
+    CTerminationWatcher terminationWatcher;
+    addLog(LOG_HEADLESS_START.arg(QDir::currentPath(), QString::number(QCoreApplication::applicationPid())));
+    CServerHandler* server = CServerHandler::getInstance();
+    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+    if (!storage)
+        return critical(
+            QStringLiteral("Data base [%1] cannot be opened in [%2]. The gateway stops; see history.log.")
+                .arg(DB::DB_FILENAME, QDir::currentPath()));
+    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+    QObject::connect(server, &CServerHandler::newPacketReceived, registry,
+                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
+    server->setCatchUpSource([registry] {
+        QStringList devices;
+        for (unsigned short port : registry->listenerPorts())
+            devices += registry->listenerDevices(port);
+        return devices;
+    });
+    openStoredDevices(storage, registry);
+    QThread storageThread;
+    storage->moveToThread(&storageThread);
+    storageThread.start();
+
+    const SStoredServer stored = readStoredServer();
+    if (stored.complete)
+        server->connectSlot(stored.origin, stored.login, stored.password);
+    else
+        addLog(LOG_NO_SERVER);
+    const int result = app.exec();
+    CServerHandler::resetInstance();
+    storageThread.quit();
+    storageThread.wait();
+    QCoreApplication::processEvents();
+    return result;
+}
+} // namespace
+
+int runWithoutWindow(int& argc, char* argv[], const SStartOptions& options)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarnwick"));
+    const bool headless = options.mode == MODE_HEADLESS;
+    QLockFile lock(QDir::current().absoluteFilePath(LOCK::LOCK_FILENAME));
+    QString holder;
+    if (lockWorkDir(lock, holder) == LOCK_HELD) {
+        if (headless)
+            return critical(holder + QStringLiteral(" This one stops."));
+        std::fprintf(stderr, "tarnwick: %s Stop it before changing its devices.\n", qPrintable(holder));
+        return 1;
+    }
+    if (!isWorkDirWritable())
+        return critical(QStringLiteral("Working directory [%1] is not writable. The gateway stops.")
+                            .arg(QDir::currentPath()));
+    // A command's output is its answer; the gateway's debug trace would bury it.
+    if (!headless)
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    globalVarInit();
+    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
+    CLogFile::getInstance(COMM::LOG_FILENAME, headless ? QStringLiteral("headless") : QString());
+    CSettings::getInstance(SETT::SETT_FILENAME);
+    int result = 0;
+    switch (options.mode) {
+    case MODE_HEADLESS:
+        result = runHeadless(app);
+        break;
+    case MODE_LIST_DEVICES:
+        result = listDevices();
+        break;
+    case MODE_ADD_DEVICE:
+        result = addDevice(options.device);
+        break;
+    case MODE_REMOVE_DEVICE:
+        result = removeDevice(options.device.devEui);
+        break;
+    case MODE_WINDOW:
+        break;
+    }
+    QCoreApplication::processEvents(); // the last log lines
+    return result;
+}
