@@ -119,17 +119,17 @@ public:
         return harness::startServices();
     }
 
-    // A humidity sensor in storage with the registers its template implies (or none).
+    // A device (a humidity sensor unless told) in storage with the registers its template implies (or none).
     static bool storeDevice(const QString& devEui, const QString& name, int startAddr, quint16 port,
-                            bool withRegisters = true)
+                            bool withRegisters = true, const QString& appEui = HUMIDITY_APP)
     {
         DB::SDeviceRegMapDescription desc;
         desc.devEui = devEui;
-        desc.appEui = HUMIDITY_APP;
+        desc.appEui = appEui;
         desc.name = name;
         desc.startAddr = startAddr;
         if (withRegisters)
-            desc.registers = CAllDeviceHandler::getInstance()->getRegisterInfo(HUMIDITY_APP).registers;
+            desc.registers = CAllDeviceHandler::getInstance()->getRegisterInfo(appEui).registers;
         return CDataBaseHandler::getInstance()->registerNewDevice(desc, port);
     }
 

@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPainter>
+#include <QListView>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
+#include <QToolTip>
 
 #include "app/CLogFile.h"
 #include "app/global.h"
@@ -39,6 +41,16 @@ QVariantList deviceRow(const QString& name, const QString& appEui)
     return {1, name, appEui, "0011223344556677", 1502, 0};
 }
 
+// The WCAG contrast ratio of two colours.
+double contrast(const QColor& a, const QColor& b)
+{
+    const auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    const auto lum = [&](const QColor& c) {
+        return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+    };
+    return (qMax(lum(a), lum(b)) + 0.05) / (qMin(lum(a), lum(b)) + 0.05);
+}
+
 QVariantList registerRow(const QString& dataType)
 {
     return {1, 1502, 10, 0.5, 2.0, 16, dataType, "fffe", "fffe", 0, "Flow", "V", 0, 1};
@@ -68,6 +80,10 @@ private slots:
     void registerCardText();
     void cardBackground_data();
     void cardBackground();
+    void deviceCardTextsFit_data();
+    void deviceCardTextsFit();
+    void deviceCardWithoutTemplateIsLegible();
+    void deviceCardToolTipNamesAll();
     void searchFiltersNamesIgnoringCase_data();
     void searchFiltersNamesIgnoringCase();
     void editorScalesNumbersOnly_data();
@@ -126,10 +142,8 @@ void TestDelegates::registerCardText_data()
     QTest::newRow("a NULL value is never received")
         << value("integer", QVariant(QVariant::String), 16, "V") << "NEVER RECEIVING";
     QTest::newRow("a boolean is not shown") << value("boolean", "0001", 16, "") << "NEVER RECEIVING";
-    QTest::newRow("an unknown type is not shown") << value("float", "0001", 16, "") << "NEVER RECEIVING";
     QTest::newRow("a 16-bit register names one address") << range(10, 16) << "ModBUS register[10]";
     QTest::newRow("17 bits spill into a second register") << range(10, 17) << "ModBUS register[10..11]";
-    QTest::newRow("a 48-bit register spans three") << range(10, 48) << "ModBUS register[10..12]";
     // The card reads the time cell as an unsigned number, so NULL arrives as 0.
     QTest::newRow("a zero or NULL time is never received")
         << time(QVariant(QVariant::ULongLong).toULongLong()) << "NEVER RECEIVING";
@@ -157,7 +171,8 @@ void TestDelegates::cardBackground_data()
     QTest::newRow("an odd device card has alpha 200")
         << 0 << -1 << 1 << none << QColor(0x2a, 0x7a, 0xb0, 200);
     QTest::newRow("a selected device card is darker") << 0 << -1 << 0 << selected << QColor(32, 93, 135);
-    QTest::newRow("a card without a template is black") << 0 << -1 << 2 << none << QColor(Qt::black);
+    QTest::newRow("a card without a template is dark grey")
+        << 0 << -1 << 2 << none << QColor(QC_GLOB_BLACK1_L0);
     QTest::newRow("an even register card is the lightest grey") << 1 << -1 << 0 << none << QC_GLOB_BLACK6C_10;
     QTest::newRow("an odd register card is darker") << 1 << -1 << 1 << none << QC_GLOB_BLACK6C_25;
     QTest::newRow("a selected register card is darker still")
@@ -197,6 +212,70 @@ void TestDelegates::cardBackground()
     QVERIFY2(close, qPrintable(actual.name(QColor::HexArgb)));
 }
 
+void TestDelegates::deviceCardTextsFit_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<bool>("nameWhole");
+    QTest::addColumn<bool>("typeWhole");
+    const QString longName = QStringLiteral("Boiler room north wall, second floor, behind the pump");
+    const QString longType = QStringLiteral("Combined temperature, humidity and air quality sensor (indoor)");
+    QTest::newRow("short texts on a wide card are whole") << 400 << "Boiler"
+                                                          << "Counter" << true << true;
+    QTest::newRow("a long name ends in dots") << 200 << longName << "Counter" << false << true;
+    QTest::newRow("a long type yields to the EUI") << 300 << "Boiler" << longType << true << false;
+    QTest::newRow("on a narrow card the type shrinks to nothing")
+        << 110 << "Boiler" << longType << true << false;
+}
+
+void TestDelegates::deviceCardTextsFit()
+{
+    QFETCH(int, width);
+    QFETCH(QString, name);
+    QFETCH(QString, type);
+    QFETCH(bool, nameWhole);
+    QFETCH(bool, typeWhole);
+    const QRect rect(0, 0, width, 30);
+    const auto card = CDeviceDelegat::cardLayout(rect, QFont(), name, "0011223344556677", type);
+    QCOMPARE(card.name == name, nameWhole);
+    QCOMPARE(card.type == type, typeWhole);
+    QCOMPARE(card.eui, QStringLiteral("0011223344556677"));
+    for (const QString& shown : {card.name, card.type})
+        QVERIFY(shown == name || shown == type || shown.isEmpty() || shown.endsWith(QChar(0x2026)));
+    QVERIFY(!card.euiRect.intersects(card.typeRect));
+    QVERIFY(card.nameRect.right() <= rect.right() && card.typeRect.right() <= rect.right());
+}
+
+void TestDelegates::deviceCardWithoutTemplateIsLegible()
+{
+    for (QStyle::State state : {QStyle::State_None, QStyle::State_Selected})
+        for (int row : {0, 1}) {
+            const QColor c = CDeviceDelegat::backgroundColor(QColor(), row, state);
+            const double a = c.alphaF(); // odd cards lie over the white list
+            const QColor back =
+                QColor::fromRgbF(c.redF() * a + 1 - a, c.greenF() * a + 1 - a, c.blueF() * a + 1 - a);
+            for (const QColor& text : CDeviceDelegat::textColors(false).mid(0, 2))
+                QVERIFY2(contrast(text, back) >= 4.5, qPrintable(text.name() + " on " + back.name()));
+        }
+}
+
+void TestDelegates::deviceCardToolTipNamesAll()
+{
+    QStandardItemModel model;
+    const QString name = QStringLiteral("Boiler room north wall, second floor, behind the pump");
+    addRow(model, deviceRow(name, CounterEui));
+    QListView view;
+    view.setItemDelegate(&deviceCard);
+    view.setModel(&model);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    const QPoint at = view.visualRect(model.index(0, 0)).center();
+    QHelpEvent event(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+    QApplication::sendEvent(view.viewport(), &event);
+    QCOMPARE(QToolTip::text(), name + "\nEUI: 0011223344556677\nType: Counter\nTCP port: 1502");
+}
+
 void TestDelegates::searchFiltersNamesIgnoringCase_data()
 {
     QTest::addColumn<QString>("search");
@@ -231,7 +310,8 @@ void TestDelegates::editorScalesNumbersOnly_data()
     QTest::addColumn<QString>("multiplier");
     QTest::addColumn<double>("storedMultiplier");
     QTest::addColumn<QString>("dataType");
-    QTest::newRow("an integer refuses signs and letters") << "-x3.25" << 3.25 << "+a0.1" << 0.1 << "integer";
+    QTest::newRow("a negative offset is kept, letters and a multiplier's sign are refused")
+        << "-x3.25" << -3.25 << "-+a0.1" << 0.1 << "integer";
     QTest::newRow("an unsigned stores a zero multiplier as one") << "1" << 1.0 << "0.0" << 1.0 << "uinteger";
     QTest::newRow("empty fields store zero, the multiplier then one") << "" << 0.0 << "" << 1.0 << "integer";
     QTest::newRow("a text has no editor") << QString() << 0.0 << QString() << 0.0 << "text";

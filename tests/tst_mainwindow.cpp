@@ -1,15 +1,22 @@
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 
 #include "GatewayFixture.h"
+#include "ui/CAddNewDeviceForm.h"
 #include "ui/CDeviceDelegat.h"
+#include "ui/CLogPane.h"
 #include "ui/CRegisterDelegat.h"
 #include "ui/mainwindow.h"
 #include "widgets/CAbstractPanelButton.h"
 #include "widgets/CSearchEditWidget.h"
+#include "widgets/color.h"
 
 namespace {
 const QString NO_STATUS = QStringLiteral("Connection state...");
@@ -31,6 +38,34 @@ QStringList fieldTexts(QWidget* window)
 QImage imageOf(const QIcon& icon)
 {
     return icon.pixmap(36, 36).toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+const QString LONG_APP = QStringLiteral("7C52000000000009");
+const QString LONG_TYPE = QStringLiteral("Combined temperature, humidity and air quality sensor (indoor)");
+
+// A template whose type name is longer than any window is wide; before start().
+void writeLongTypeTemplate()
+{
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    QFile in(QStringLiteral(TW_SOURCE_DIR "/templates/temp_humidity.json"));
+    in.open(QIODevice::ReadOnly);
+    QJsonObject obj = QJsonDocument::fromJson(in.readAll()).object();
+    obj.insert(REGS::REGS_JSON_KEY_APPEUI, LONG_APP);
+    obj.insert(REGS::REGS_JSON_KEY_DEVTYPE, LONG_TYPE);
+    QFile out(COMM::DEVICE_FOLDER + QStringLiteral("/long.json"));
+    out.open(QIODevice::WriteOnly);
+    out.write(QJsonDocument(obj).toJson());
+}
+
+QString currentCell(QListView* view, int column)
+{
+    return view->currentIndex().siblingAtColumn(column).data().toString();
+}
+
+void clickRow(QListView* view, int row)
+{
+    const QRect rect = view->visualRect(view->model()->index(row, 0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
 }
 
 // Types the search text and presses Return, as the operator does.
@@ -59,19 +94,32 @@ private slots:
         delete fixture;
     }
 
-    void startRestoresSettingsAndLogsIn();
-    void startWithoutSettingsOnlyLogs();
+    void startUp_data();
+    void startUp();
     void statusShown_data();
     void statusShown();
     void settingsKeepSchemeOrSayWhyNot_data();
     void settingsKeepSchemeOrSayWhyNot();
-    void searchNarrowsThenDeleteListsAll();
+    void deleteAsksAndKeepsTheSearch_data();
+    void deleteAsksAndKeepsTheSearch();
+    void addedDeviceBecomesCurrent();
+    void connectFromTheKeyboard_data();
+    void connectFromTheKeyboard();
+    void addressField_data();
+    void addressField();
+    void lastOfManyDevicesReachable();
+    void longTypeKeepsWindowAndColumns();
+    void logPaneShowsFiltersAndOpensFolder();
     void nothingCurrentMeansNoAction_data();
     void nothingCurrentMeansNoAction();
     void registerTableFollowsDeviceOnView_data();
     void registerTableFollowsDeviceOnView();
 
+public slots:
+    void openUrl(const QUrl& url) { opened << url; }
+
 private:
+    QList<QUrl> opened;
     void makeWindow()
     {
         window = new MainWindow;
@@ -85,27 +133,26 @@ private:
     QLabel* status = nullptr;
 };
 
-void TestMainWindow::startRestoresSettingsAndLogsIn()
+void TestMainWindow::startUp_data()
 {
-    QVERIFY(fixture->start(3, true));
-    makeWindow();
-
-    QCOMPARE(fieldTexts(window),
-             QStringList({"127.0.0.1", QString::number(fixture->fake.port()), "operator", "secret"}));
-    QVERIFY(window->findChild<CAbstractPanelButton*>()->isChecked());
-    QTRY_COMPARE(fixture->fake.sent("cmd").size(), 1);
-    QTRY_COMPARE(status->text(), QStringLiteral("SUCCESS"));
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("stored settings fill the fields and log in") << true;
+    QTest::newRow("without settings the start only logs the empty address") << false;
 }
 
-void TestMainWindow::startWithoutSettingsOnlyLogs()
+void TestMainWindow::startUp()
 {
-    QVERIFY(fixture->start(3));
-    QSignalSpy attempts(CServerHandler::getInstance(), &CServerHandler::changeServerStatus);
+    QFETCH(bool, stored);
+    QVERIFY(fixture->start(3, stored));
     makeWindow();
 
-    QVERIFY(CGatewayFixture::log().contains("[main] IP is empty"));
-    QCOMPARE(attempts.count(), 0);
-    QCOMPARE(status->text(), NO_STATUS);
+    const QString port = stored ? QString::number(fixture->fake.port()) : QString();
+    QCOMPARE(fieldTexts(window),
+             stored ? QStringList({"127.0.0.1", port, "operator", "secret"}) : QStringList({"", "", "", ""}));
+    QVERIFY(window->findChild<CAbstractPanelButton*>()->isChecked());
+    QTRY_COMPARE(status->text(), stored ? QStringLiteral("SUCCESS") : NO_STATUS);
+    QCOMPARE(fixture->fake.sent("cmd").size(), stored ? 1 : 0);
+    QCOMPARE(CGatewayFixture::log().contains("[main] IP is empty"), !stored);
 }
 
 void TestMainWindow::statusShown_data()
@@ -194,28 +241,221 @@ void TestMainWindow::settingsKeepSchemeOrSayWhyNot()
                  scheme);
 }
 
-void TestMainWindow::searchNarrowsThenDeleteListsAll()
+void TestMainWindow::deleteAsksAndKeepsTheSearch_data()
 {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("left");
+    QTest::newRow("yes deletes the device named in the question and keeps the search")
+        << int(QMessageBox::Yes) << 1;
+    QTest::newRow("no keeps every device") << int(QMessageBox::No) << 2;
+}
+
+void TestMainWindow::deleteAsksAndKeepsTheSearch()
+{
+    QFETCH(int, answer);
+    QFETCH(int, left);
     QVERIFY(fixture->start(3));
     const quint16 ports[] = {CGatewayFixture::freePort(), CGatewayFixture::freePort()};
     QVERIFY(CGatewayFixture::storeDevice("70B3000000000002", "Boiler B", 20, ports[1]));
     QVERIFY(CGatewayFixture::storeDevice("70B3000000000001", "Boiler A", 10, ports[0]));
     QVERIFY(CGatewayFixture::storeDevice("70B3000000000003", "Cold store", 30, ports[1]));
     makeWindow();
-    QAbstractItemModel* devices = viewPaintedBy<CDeviceDelegat>(window)->model();
-    QCOMPARE(devices->rowCount(), 3);
-    QVERIFY(!CGatewayFixture::portIsFree(ports[0]));
-
+    QListView* view = viewPaintedBy<CDeviceDelegat>(window);
     search(window, QStringLiteral("oiler"));
-    QCOMPARE(devices->rowCount(), 2);
-    child<QPushButton>(window, "toolTip", "Delete device")->click();
+    QCOMPARE(view->model()->rowCount(), 2);
+    clickRow(view, 1);
+    const QString name = currentCell(view, DB::DEV_COL_NAME);
+    const QString eui = currentCell(view, DB::DEV_COL_DEVEUI);
+    const QString port = currentCell(view, DB::DEV_COL_PORT);
+    QString question;
+    CModalWatcher boxes([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        question = box->text();
+        QTest::mouseClick(box->button(QMessageBox::StandardButton(answer)), Qt::LeftButton);
+    });
 
-    QCOMPARE(CGatewayFixture::deviceCount(), 2);
-    QTRY_VERIFY(!CAllDeviceHandler::getInstance()->isRegistered("70B3000000000001"));
-    QTRY_VERIFY(CGatewayFixture::portIsFree(ports[0]));
-    QVERIFY(!CGatewayFixture::portIsFree(ports[1]));
-    QCOMPARE(devices->rowCount(), 2);
+    QTest::mouseClick(child<QPushButton>(window, "toolTip", "Delete device"), Qt::LeftButton);
+
+    QCOMPARE(boxes.seen, 1);
+    QVERIFY2(question.contains(name) && question.contains(eui) && question.contains(port),
+             qPrintable(question));
+    QCOMPARE(CGatewayFixture::deviceCount(), left + 1);
+    QCOMPARE(view->model()->rowCount(), left);
     QCOMPARE(window->findChild<CSearchEditWidget*>()->text(), QStringLiteral("oiler"));
+    const QString logged =
+        QStringLiteral("INFO: [MainWindow::deleteItemSlot] Device [%1] \"%2\" deleted, it left TCP port %3")
+            .arg(eui, name, port);
+    QCOMPARE(CGatewayFixture::log().contains(logged), left == 1);
+    QTRY_COMPARE(CAllDeviceHandler::getInstance()->isRegistered(eui), left == 2);
+}
+
+void TestMainWindow::addedDeviceBecomesCurrent()
+{
+    const QString newEui = QStringLiteral("70B3D50000000ABC");
+    fixture->fake.offer(
+        {QJsonObject{{API::API_JSON_KEY_DEVEUI, newEui},
+                     {API::API_JSON_KEY_DEVNAME, "Greenhouse"},
+                     {API::API_JSON_KEY_OTAA, QJsonObject{{API::API_JSON_KEY_OTAA_APPEUI, HUMIDITY_APP}}}}});
+    QVERIFY(fixture->start(3, true));
+    QVERIFY(CGatewayFixture::storeDevice("70B3000000000001", "Alpha", 0, CGatewayFixture::freePort()));
+    QVERIFY(CGatewayFixture::storeDevice("70B3000000000002", "Beta", 100, CGatewayFixture::freePort()));
+    makeWindow();
+    QTRY_COMPARE(status->text(), QStringLiteral("SUCCESS"));
+    // Fills the dialog once the server's list is in, then presses OK.
+    QTimer driver;
+    connect(&driver, &QTimer::timeout, &driver, [&driver] {
+        auto* form = qobject_cast<CAddNewDeviceForm*>(QApplication::activeModalWidget());
+        if (form == nullptr || viewPaintedBy<CDeviceDelegat>(form)->model()->rowCount() == 0)
+            return;
+        driver.stop();
+        QLineEdit* port = child<QLineEdit>(form, "accessibleName", "TCP port");
+        port->clear();
+        QTest::keyClicks(port, QString::number(CGatewayFixture::freePort()));
+        QTest::keyClicks(child<QLineEdit>(form, "accessibleName", "Start address"), QStringLiteral("200"));
+        QTest::mouseClick(child<QPushButton>(form, "text", "OK"), Qt::LeftButton);
+    });
+    driver.start(20);
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    connect(&giveUp, &QTimer::timeout, &giveUp, [] { CAddNewDeviceForm::getInstance()->reject(); });
+    giveUp.start(5000);
+
+    QTest::mouseClick(child<QPushButton>(window, "toolTip", "Add new device from server"), Qt::LeftButton);
+
+    QCOMPARE(CGatewayFixture::deviceCount(), 3);
+    QListView* view = viewPaintedBy<CDeviceDelegat>(window);
+    QCOMPARE(currentCell(view, DB::DEV_COL_DEVEUI), newEui);
+    // The dialog's own refresh request arrives later and must not move the selection.
+    QCoreApplication::processEvents();
+    QCOMPARE(currentCell(view, DB::DEV_COL_DEVEUI), newEui);
+}
+
+void TestMainWindow::connectFromTheKeyboard_data()
+{
+    QTest::addColumn<QString>("returnIn");
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("Return in the password field connects") << "Password"
+                                                           << "operator"
+                                                           << "SUCCESS";
+    QTest::newRow("Return in the address field connects") << "Server address"
+                                                          << "operator"
+                                                          << "SUCCESS";
+    QTest::newRow("an empty login is named in the status line") << "Password"
+                                                                << ""
+                                                                << "Enter the login";
+}
+
+void TestMainWindow::connectFromTheKeyboard()
+{
+    QFETCH(QString, returnIn);
+    QFETCH(QString, login);
+    QFETCH(QString, expected);
+    QVERIFY(fixture->start(3));
+    makeWindow();
+    const QStringList typed = {"127.0.0.1", QString::number(fixture->fake.port()), login, "secret"};
+    for (int i = 0; i < FIELDS.size(); ++i)
+        QTest::keyClicks(field(window, FIELDS.at(i)), typed.at(i));
+
+    QTest::keyClick(field(window, returnIn), Qt::Key_Return);
+
+    QTRY_COMPARE(status->text(), expected);
+    QCOMPARE(fixture->fake.sent("cmd").size(), login.isEmpty() ? 0 : 1);
+}
+
+void TestMainWindow::addressField_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("a dotted IPv4 address") << "10.0.0.7" << true;
+    QTest::newRow("a host name, as a certificate names it") << "gw-1.example.net" << true;
+    QTest::newRow("a one-word host name") << "localhost" << true;
+    QTest::newRow("an IPv6 address") << "fd00::7" << true;
+    QTest::newRow("groups above 255 are no address") << "999.999.999.999" << false;
+    QTest::newRow("a blank and a bang are no host name") << "bad host!" << false;
+    QTest::newRow("an empty label is no host name") << "gw..example" << false;
+}
+
+// Accepted: the field holds what was typed and the validator takes it whole.
+void TestMainWindow::addressField()
+{
+    QFETCH(QString, typed);
+    QFETCH(bool, accepted);
+    QVERIFY(fixture->start(3));
+    makeWindow();
+    QLineEdit* address = field(window, "Server address");
+    QTest::keyClicks(address, typed);
+    QCOMPARE(address->text() == typed && address->hasAcceptableInput(), accepted);
+}
+
+void TestMainWindow::lastOfManyDevicesReachable()
+{
+    QVERIFY(fixture->start(1));
+    const quint16 port = CGatewayFixture::freePort();
+    for (int i = 0; i < 600; ++i)
+        QVERIFY(CGatewayFixture::storeDevice(QStringLiteral("70B30000000%1").arg(i, 5, 10, QChar('0')),
+                                             QStringLiteral("Device %1").arg(i, 3, 10, QChar('0')), 0, port,
+                                             false));
+    makeWindow();
+    search(window, QStringLiteral("Device")); // a refreshed list, not the one read at start
+    QListView* view = viewPaintedBy<CDeviceDelegat>(window);
+    // The scroll bar's own End key, as a drag of its thumb to the bottom ends.
+    QTest::keyClick(view->verticalScrollBar(), Qt::Key_End);
+
+    const QModelIndex last = view->model()->index(view->model()->rowCount() - 1, DB::DEV_COL_NAME);
+    QCOMPARE(last.data().toString(), QStringLiteral("Device 599"));
+    QVERIFY(view->viewport()->rect().contains(view->visualRect(last.siblingAtColumn(0))));
+}
+
+void TestMainWindow::longTypeKeepsWindowAndColumns()
+{
+    writeLongTypeTemplate();
+    QVERIFY(fixture->start(3));
+    QVERIFY(CGatewayFixture::storeDevice("70B3000000000001", "Alpha", 0, CGatewayFixture::freePort(), false));
+    QVERIFY(CGatewayFixture::storeDevice("70B3000000000002", "Beta", 0, CGatewayFixture::freePort(), false,
+                                         LONG_APP));
+    makeWindow();
+    QListView* view = viewPaintedBy<CDeviceDelegat>(window);
+    QTRY_VERIFY(window->isVisible());
+    const QSize minimum = window->minimumSizeHint();
+    const int columnWidth = view->width();
+
+    clickRow(view, 1);
+    QCoreApplication::processEvents();
+
+    QCOMPARE(window->minimumSizeHint(), minimum);
+    QCOMPARE(view->width(), columnWidth);
+    auto* title = child<QLabel>(window, "objectName", "title1Lab");
+    QVERIFY2(title->toolTip().contains(LONG_TYPE), qPrintable(title->toolTip()));
+}
+
+void TestMainWindow::logPaneShowsFiltersAndOpensFolder()
+{
+    QVERIFY(fixture->start(3));
+    makeWindow();
+    auto* pane = window->findChild<CLogPane*>();
+    QVERIFY(!pane->isVisible());
+    QTest::mouseClick(child<QPushButton>(window, "toolTip", "Show the log"), Qt::LeftButton);
+    QVERIFY(pane->isVisible());
+    addLog(QStringLiteral("ERROR: [Test] pump offline"));
+    addLog(QStringLiteral("INFO: [Test] pump back"));
+    auto* lines = child<QListWidget>(pane, "accessibleName", "Log lines");
+    QTRY_VERIFY(lines->count() > 0 && lines->item(lines->count() - 1)->text().contains("pump back"));
+    // Written before the window existed:
+    QCOMPARE(lines->findItems(QStringLiteral("New session"), Qt::MatchContains).size(), 1);
+    QCOMPARE(lines->item(lines->count() - 2)->foreground().color(), QColor(QC_GLOB_RED1_D2));
+
+    QTest::keyClicks(child<QLineEdit>(pane, "accessibleName", "Log filter"), QStringLiteral("offline"));
+    QStringList shown;
+    for (int i = 0; i < lines->count(); ++i)
+        if (!lines->item(i)->isHidden())
+            shown << lines->item(i)->text().mid(lines->item(i)->text().indexOf(']') + 1);
+    QCOMPARE(shown, QStringList{"ERROR: [Test] pump offline"});
+
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openUrl");
+    QTest::mouseClick(child<QPushButton>(pane, "text", "Open folder"), Qt::LeftButton);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(QDir::currentPath())});
 }
 
 void TestMainWindow::nothingCurrentMeansNoAction_data()

@@ -1,6 +1,7 @@
 #include "ui/CSimpleRegisterEditWidget.h"
 
 #include <QBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -10,15 +11,19 @@
 namespace {
 const int EDIT_HEIGHT = 17;
 
-QHBoxLayout* makeRow(const QString& caption, QLineEdit* field)
+// Captions in one column, so that the three fields start at the same x.
+QGridLayout* makeFieldGrid(const QList<QPair<QString, QLineEdit*>>& rows)
 {
-    auto* row = new QHBoxLayout();
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(5);
-    row->addWidget(new QLabel(caption));
-    row->addWidget(field);
-    row->addStretch(2);
-    return row;
+    auto* grid = new QGridLayout();
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setHorizontalSpacing(5);
+    grid->setVerticalSpacing(1);
+    for (int i = 0; i < rows.size(); ++i) {
+        grid->addWidget(new QLabel(rows.at(i).first), i, 0);
+        grid->addWidget(rows.at(i).second, i, 1);
+    }
+    grid->setColumnStretch(1, 1);
+    return grid;
 }
 
 QString fixedPoint(double value)
@@ -32,21 +37,18 @@ CSimpleRegisterEditWidget::CSimpleRegisterEditWidget(QWidget* parent)
       unitsEdit(new QLineEdit(this)), nameLabel(new QLabel(this))
 {
     setStyleSheet(QStringLiteral("QWidget{background-color: #FFF;}"));
-    // Unsigned decimals only: digits, a point, digits.
-    auto* validator =
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{1,}\\.[0-9]{1,}")), this);
-    extraValueEdit->setValidator(validator);
-    multiplierEdit->setValidator(validator);
+    // Decimals: digits, a point, digits; the offset may be negative.
+    extraValueEdit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("-?[0-9]{1,}\\.[0-9]{1,}")), this));
+    multiplierEdit->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{1,}\\.[0-9]{1,}")), this));
     // Three rows of fields must fit the 65-pixel card the editor opens over.
     for (QLineEdit* edit : {extraValueEdit, multiplierEdit, unitsEdit})
         edit->setFixedHeight(EDIT_HEIGHT);
 
-    auto* left = new QVBoxLayout();
-    left->setContentsMargins(0, 0, 0, 0);
-    left->setSpacing(1);
-    left->addLayout(makeRow(QStringLiteral("ExtraValue: "), extraValueEdit));
-    left->addLayout(makeRow(QStringLiteral("Multiplier: "), multiplierEdit));
-    left->addLayout(makeRow(QStringLiteral("Units: "), unitsEdit));
+    QGridLayout* left = makeFieldGrid({{QStringLiteral("ExtraValue: "), extraValueEdit},
+                                       {QStringLiteral("Multiplier: "), multiplierEdit},
+                                       {QStringLiteral("Units: "), unitsEdit}});
 
     nameLabel->setStyleSheet(QStringLiteral("QLabel { color: #0c3342; font-weight: bold;}"));
     nameLabel->setWordWrap(true);

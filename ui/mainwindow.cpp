@@ -2,14 +2,18 @@
 
 #include <QComboBox>
 #include <QDebug>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QSplitter>
+#include <QSqlQuery>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
 
@@ -21,15 +25,21 @@
 #include "ui/CAddNewDeviceForm.h"
 #include "ui/CDeviceDelegat.h"
 #include "ui/CEditDeviceForm.h"
+#include "ui/CLogPane.h"
 #include "ui/CRegisterDelegat.h"
 #include "widgets/CAbstractPanelButton.h"
+#include "widgets/CElidedLabel.h"
+#include "widgets/CHostValidator.h"
 #include "widgets/CLeftPanel.h"
 #include "widgets/CSearchEditWidget.h"
 
 namespace {
 const QString ICON_GOOD = QStringLiteral(":/connectionGoodIco.png");
 const QString ICON_FAIL = QStringLiteral(":/connectionFailIco.png");
-const QString IPV4_PATTERN = QStringLiteral("^[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}\\.[0-9]{1,3}$");
+const QString LOG_DEVICE_DELETED =
+    QStringLiteral("INFO: [MainWindow::deleteItemSlot] Device [%1] \"%2\" deleted, it left TCP port %3");
+const QString DELETE_QUESTION =
+    QStringLiteral("Delete the device \"%1\" (EUI %2, TCP port %3) and the scaling of its registers?");
 
 QHBoxLayout* row(int spacing)
 {
@@ -57,7 +67,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     setGeometry(10, 30, 1000, 640);
     setAnimated(true);
 
-    auto* central = new QWidget(this);
+    auto* central = new QWidget();
     central->setObjectName(QStringLiteral("MainWidget"));
     auto* columns = new QHBoxLayout(central);
     columns->setContentsMargins(0, 0, 0, 0);
@@ -65,11 +75,19 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     columns->addWidget(buildLeftColumn(), 0);
     columns->addLayout(buildMiddleColumn(), 2);
     columns->addLayout(buildRightColumn(), 3);
-    setCentralWidget(central);
+    // The log pane sits below the columns, closed until the operator opens it.
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setChildrenCollapsible(false);
+    split->addWidget(central);
+    logPane = new CLogPane();
+    logPane->hide();
+    split->addWidget(logPane);
+    setCentralWidget(split);
 
     connectServices();
     readSettings();
-    tryToConnectToServerSlot();
+    // Silent at start-up: an empty field is not yet the operator's mistake.
+    tryToConnect(false);
     refreshDevicesSlot(QString());
     reopenStoredDevices();
     connect(this, &MainWindow::disconnectDevice, CAllDeviceHandler::getInstance(),
@@ -119,7 +137,9 @@ QLayout* MainWindow::buildConnectionFields()
     schemeBox->addItems({QStringLiteral("ws"), QStringLiteral("wss")});
     addressEdit = new QLineEdit();
     addressEdit->setAccessibleName(QStringLiteral("Server address"));
-    addressEdit->setValidator(new QRegularExpressionValidator(QRegularExpression(IPV4_PATTERN), addressEdit));
+    addressEdit->setValidator(new CHostValidator(addressEdit));
+    // A text wider than the field would otherwise stay scrolled to its end.
+    connect(addressEdit, &QLineEdit::editingFinished, this, [this] { addressEdit->setCursorPosition(0); });
     portEdit = new QLineEdit();
     portEdit->setAccessibleName(QStringLiteral("Server port"));
     portEdit->setFixedWidth(50);
@@ -132,21 +152,24 @@ QLayout* MainWindow::buildConnectionFields()
     urlRow->addWidget(portEdit);
     fields->addLayout(urlRow);
 
-    QHBoxLayout* loginRow = row(0);
+    // One grid, so that the login and password fields start at the same x.
+    auto* credentials = new QGridLayout();
+    credentials->setContentsMargins(0, 0, 0, 0);
+    credentials->setHorizontalSpacing(5);
+    credentials->setVerticalSpacing(5);
     loginEdit = new QLineEdit();
     loginEdit->setAccessibleName(QStringLiteral("Login"));
-    loginRow->addWidget(new QLabel(QStringLiteral("Login:")));
-    loginRow->addWidget(loginEdit);
-    fields->addLayout(loginRow);
-
-    QHBoxLayout* passwordRow = row(0);
+    credentials->addWidget(new QLabel(QStringLiteral("Login:")), 0, 0);
+    credentials->addWidget(loginEdit, 0, 1);
     passwordEdit = new QLineEdit();
     passwordEdit->setAccessibleName(QStringLiteral("Password"));
     passwordEdit->setEchoMode(QLineEdit::Password);
     passwordEdit->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhNoAutoUppercase | Qt::ImhNoPredictiveText);
-    passwordRow->addWidget(new QLabel(QStringLiteral("Password:")));
-    passwordRow->addWidget(passwordEdit);
-    fields->addLayout(passwordRow);
+    credentials->addWidget(new QLabel(QStringLiteral("Password:")), 1, 0);
+    credentials->addWidget(passwordEdit, 1, 1);
+    fields->addLayout(credentials);
+    for (QLineEdit* edit : {addressEdit, portEdit, loginEdit, passwordEdit})
+        connect(edit, &QLineEdit::returnPressed, this, &MainWindow::tryToConnectToServerSlot);
 
     statusLabel = new QLabel(QStringLiteral("Connection state..."));
     fields->addWidget(statusLabel);
@@ -184,6 +207,8 @@ QLayout* MainWindow::buildMiddleColumn()
     deviceView->setItemDelegate(new CDeviceDelegat(this));
     deviceView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     deviceView->setModel(deviceModel);
+    // Widths follow the columns' stretches, never the texts on view.
+    deviceView->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
     connect(deviceView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MainWindow::deviceSelectSlot);
     column->addWidget(deviceView, 50);
@@ -202,6 +227,13 @@ QLayout* MainWindow::buildMiddleColumn()
     buttons->addWidget(editButton);
     buttons->addWidget(deleteButton);
     buttons->addStretch(10);
+    auto* logButton = new QPushButton(QStringLiteral("Log"));
+    logButton->setObjectName(QStringLiteral("blueBtn"));
+    logButton->setToolTip(QStringLiteral("Show the log"));
+    logButton->setCheckable(true);
+    logButton->setFixedSize(40, 40);
+    connect(logButton, &QPushButton::toggled, this, &MainWindow::toggleLogPane);
+    buttons->addWidget(logButton);
     column->addLayout(buttons);
     return column;
 }
@@ -212,7 +244,8 @@ QLayout* MainWindow::buildRightColumn()
     column->setContentsMargins(5, 5, 5, 5);
     column->setSpacing(0);
 
-    deviceTitle = namedLabel(QStringLiteral("Device [UNKNOWN] "), QStringLiteral("title1Lab"));
+    deviceTitle = new CElidedLabel(QStringLiteral("Device [UNKNOWN] "));
+    deviceTitle->setObjectName(QStringLiteral("title1Lab"));
     deviceTitle->setAlignment(Qt::AlignHCenter);
     column->addWidget(deviceTitle);
 
@@ -244,6 +277,7 @@ QLayout* MainWindow::buildRightColumn()
     registerView->itemDelegate()->setParent(registerView);
     registerView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     registerView->setModel(registerModel);
+    registerView->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
     column->addWidget(registerView, 50);
     return column;
 }
@@ -251,14 +285,17 @@ QLayout* MainWindow::buildRightColumn()
 void MainWindow::connectServices()
 {
     connect(CLogFile::getInstance(), &CLogFile::addLogSignal, this, &MainWindow::debugSlot);
+    connect(CLogFile::getInstance(), &CLogFile::addLogSignal, logPane, &CLogPane::addLineSlot);
     connect(CServerHandler::getInstance(), &CServerHandler::changeServerStatus, this,
             &MainWindow::changeServerStatusSlot, Qt::QueuedConnection);
     connect(this, &MainWindow::connectToServer, CServerHandler::getInstance(), &CServerHandler::connectSlot,
             Qt::QueuedConnection);
+    // The dialogs ask for the whole list; the search the operator applied stays applied.
+    const auto refreshWithSearch = [this] { refreshDevicesSlot(searchEdit->text()); };
     connect(CAddNewDeviceForm::getInstance(), &CAbstractDeviceForm::refreshDeviceList, this,
-            &MainWindow::refreshDevicesSlot, Qt::QueuedConnection);
-    connect(CEditDeviceForm::getInstance(), &CAbstractDeviceForm::refreshDeviceList, this,
-            &MainWindow::refreshDevicesSlot, Qt::QueuedConnection);
+            refreshWithSearch, Qt::QueuedConnection);
+    connect(CEditDeviceForm::getInstance(), &CAbstractDeviceForm::refreshDeviceList, this, refreshWithSearch,
+            Qt::QueuedConnection);
 }
 
 void MainWindow::reopenStoredDevices()
@@ -287,6 +324,7 @@ void MainWindow::readSettings()
 {
     const QString s = SETT::SETT_SECT_SERVER;
     addressEdit->setText(CSettings::readValue(s + SETT::SETT_SERVER_IP, QVariant()).toString());
+    addressEdit->setCursorPosition(0);
     portEdit->setText(CSettings::readValue(s + SETT::SETT_SERVER_PORT, QVariant()).toString());
     loginEdit->setText(CSettings::readValue(s + SETT::SETT_SERVER_LOGIN, QVariant()).toString());
     passwordEdit->setText(CSettings::readValue(s + SETT::SETT_SERVER_PASSWORD, QVariant()).toString());
@@ -322,7 +360,7 @@ QVariant MainWindow::currentDeviceCell(int column) const
 
 void MainWindow::showNoDevice()
 {
-    deviceTitle->setText(QStringLiteral("Device [UNKNOWN]"));
+    deviceTitle->setFullText(QStringLiteral("Device [UNKNOWN]"));
     modbusGroup->hide();
     registerModel->clear();
 }
@@ -337,7 +375,7 @@ void MainWindow::deviceSelectSlot(const QItemSelection&, const QItemSelection&)
     const QString appEui = currentDeviceCell(DB::DEV_COL_APPEUI).toString();
     // Template keys are upper case; a server may hand out lower-case EUIs.
     const QString devType = CAllDeviceHandler::getInstance()->getTemplateInfo(appEui.toUpper()).devType;
-    deviceTitle->setText(QStringLiteral("Device:%1 [%2]").arg(devEui, devType));
+    deviceTitle->setFullText(QStringLiteral("Device:%1 [%2]").arg(devEui, devType));
     modbusGroup->show();
     tcpPortValue->setText(QStringLiteral("%1").arg(currentDeviceCell(DB::DEV_COL_PORT).toUInt()));
     beginRegisterValue->setText(QStringLiteral("%1").arg(currentDeviceCell(DB::DEV_COL_STARTADDR).toUInt()));
@@ -352,13 +390,29 @@ void MainWindow::refreshRegisterSlot()
         registerView->setCurrentIndex(registerModel->index(0, 0));
 }
 
+int MainWindow::rowOfDevice(unsigned int id) const
+{
+    for (int r = 0; r < deviceModel->rowCount(); ++r)
+        if (deviceModel->index(r, DB::DEV_COL_DEVICE).data().toUInt() == id)
+            return r;
+    return -1;
+}
+
 void MainWindow::refreshDevicesSlot(const QString& _search)
 {
+    const bool hadCurrent = hasCurrentDevice();
+    const unsigned int currentId = currentDeviceCell(DB::DEV_COL_DEVICE).toUInt();
     deviceModel->setQuery(CDataBaseHandler::getInstance()->getDevices(_search));
-    if (deviceModel->rowCount() > 0)
-        deviceView->setCurrentIndex(deviceModel->index(0, 0));
-    else
+    // The model reads in batches of 256; the scroll bar must span every device.
+    while (deviceModel->canFetchMore())
+        deviceModel->fetchMore();
+    if (deviceModel->rowCount() == 0) {
         showNoDevice();
+        return;
+    }
+    // The device on view stays current while it is listed.
+    const int row = hadCurrent ? rowOfDevice(currentId) : -1;
+    deviceView->setCurrentIndex(deviceModel->index(qMax(row, 0), 0));
 }
 
 void MainWindow::newDataForDeviceSlot(const QString& _devEui)
@@ -370,7 +424,38 @@ void MainWindow::newDataForDeviceSlot(const QString& _devEui)
 
 void MainWindow::addNewItemSlot()
 {
-    CAddNewDeviceForm::getInstance()->showForm(QStringLiteral("Add new device interface"));
+    QSqlQuery all = CDataBaseHandler::getInstance()->getDevices(QString());
+    unsigned int newest = 0;
+    while (all.next())
+        newest = qMax(newest, all.value(DB::DEV_COL_DEVICE).toUInt());
+    if (CAddNewDeviceForm::getInstance()->showForm(QStringLiteral("Add new device interface")) ==
+        QDialog::Accepted)
+        makeNewestDeviceCurrent(newest);
+}
+
+// Storage numbers devices upwards: the one added is the one above the newest before.
+void MainWindow::makeNewestDeviceCurrent(unsigned int previousNewest)
+{
+    refreshDevicesSlot(searchEdit->text());
+    int best = -1;
+    for (int pass = 0; pass < 2 && best < 0; ++pass) {
+        if (pass == 1) { // the search hides it: show all
+            searchEdit->setText(QString());
+            refreshDevicesSlot(QString());
+        }
+        for (int r = 0; r < deviceModel->rowCount(); ++r)
+            if (deviceModel->index(r, DB::DEV_COL_DEVICE).data().toUInt() > previousNewest)
+                best = r;
+    }
+    if (best >= 0)
+        deviceView->setCurrentIndex(deviceModel->index(best, 0));
+}
+
+void MainWindow::toggleLogPane(bool shown)
+{
+    logPane->setVisible(shown);
+    if (auto* split = qobject_cast<QSplitter*>(centralWidget()); shown && split)
+        split->setSizes({split->height() * 2 / 3, split->height() / 3});
 }
 
 void MainWindow::editItemSlot()
@@ -392,27 +477,49 @@ void MainWindow::deleteItemSlot()
     if (!hasCurrentDevice())
         return;
     const auto port = static_cast<uint16_t>(currentDeviceCell(DB::DEV_COL_PORT).toInt());
-    emit disconnectDevice(currentDeviceCell(DB::DEV_COL_DEVEUI).toString(), port);
+    const QString devEui = currentDeviceCell(DB::DEV_COL_DEVEUI).toString();
+    const QString name = currentDeviceCell(DB::DEV_COL_NAME).toString();
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, QStringLiteral("Delete device"), DELETE_QUESTION.arg(name, devEui, QString::number(port)),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    emit disconnectDevice(devEui, port);
     CDataBaseHandler::getInstance()->deleteDevice(currentDeviceCell(DB::DEV_COL_DEVICE).toUInt());
-    refreshDevicesSlot(QString());
+    addLog(LOG_DEVICE_DELETED.arg(devEui, name, QString::number(port)));
+    refreshDevicesSlot(searchEdit->text());
 }
 
 void MainWindow::tryToConnectToServerSlot()
 {
-    const QList<QPair<QLineEdit*, QString>> required = {
-        {addressEdit, QStringLiteral("[main] IP is empty")},
-        {portEdit, QStringLiteral("[main] PORT is empty")},
-        {loginEdit, QStringLiteral("[main] LOGIN is empty")},
-        {passwordEdit, QStringLiteral("[main] PASSWORD is empty")},
+    tryToConnect(true);
+}
+
+void MainWindow::tryToConnect(bool showWhyNot)
+{
+    struct SRequired
+    {
+        QLineEdit* edit;
+        QString log;
+        QString status;
     };
-    for (const auto& field : required) {
-        if (field.first->text().isEmpty()) {
-            addLog(field.second, CLogFile::LOG_TYPE_NORMAL, false);
+    const QList<SRequired> required = {
+        {addressEdit, QStringLiteral("[main] IP is empty"), QStringLiteral("Enter the server address")},
+        {portEdit, QStringLiteral("[main] PORT is empty"), QStringLiteral("Enter the server port")},
+        {loginEdit, QStringLiteral("[main] LOGIN is empty"), QStringLiteral("Enter the login")},
+        {passwordEdit, QStringLiteral("[main] PASSWORD is empty"), QStringLiteral("Enter the password")},
+    };
+    for (const SRequired& field : required) {
+        if (field.edit->text().isEmpty()) {
+            addLog(field.log, CLogFile::LOG_TYPE_NORMAL, false);
+            if (showWhyNot)
+                statusLabel->setText(field.status);
             return;
         }
     }
     const QString origin =
-        QStringLiteral("%1://%2:%3").arg(schemeBox->currentText(), addressEdit->text(), portEdit->text());
+        QStringLiteral("%1://%2:%3")
+            .arg(schemeBox->currentText(), CHostValidator::urlHost(addressEdit->text()), portEdit->text());
     emit connectToServer(origin, loginEdit->text(), passwordEdit->text());
 }
 

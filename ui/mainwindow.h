@@ -19,6 +19,8 @@ class QPushButton;
 class QSqlQueryModel;
 class QVBoxLayout;
 class QWidget;
+class CElidedLabel;
+class CLogPane;
 class CSearchEditWidget;
 
 // The operator's window: connection panel, registered devices, and the
@@ -61,6 +63,10 @@ private:
     void showNoDevice();
     bool hasCurrentDevice() const;
     QVariant currentDeviceCell(int column) const;
+    int rowOfDevice(unsigned int id) const;
+    void makeNewestDeviceCurrent(unsigned int previousNewest);
+    void toggleLogPane(bool shown);
+    void tryToConnect(bool showWhyNot);
 
     CSearchEditWidget* searchEdit = nullptr;
     QListView* deviceView = nullptr;
@@ -70,7 +76,7 @@ private:
     QPushButton* deleteButton = nullptr;
     QListView* registerView = nullptr;
     QSqlQueryModel* registerModel = nullptr;
-    QLabel* deviceTitle = nullptr;
+    CElidedLabel* deviceTitle = nullptr;
     QGroupBox* modbusGroup = nullptr;
     QLabel* tcpPortValue = nullptr;
     QLabel* beginRegisterValue = nullptr;
@@ -80,4 +86,5 @@ private:
     QLineEdit* loginEdit = nullptr;
     QLineEdit* passwordEdit = nullptr;
     QLabel* statusLabel = nullptr;
+    CLogPane* logPane = nullptr;
 };

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QValidator>
+
+// Accepts what a server can be reached by: a dotted IPv4 address, an IPv6
+// address or a host name. Typing may pass through prefixes of these; text
+// that can become none of them is refused.
+class CHostValidator : public QValidator
+{
+    Q_OBJECT
+public:
+    explicit CHostValidator(QObject* parent = nullptr);
+
+    State validate(QString& input, int& pos) const override;
+
+    // An IPv6 address must be bracketed inside a URL.
+    static QString urlHost(const QString& host);
+
+private:
+    static State validateIpv4(const QString& input);
+    static State validateIpv6(const QString& input);
+    static State validateHostName(const QString& input);
+};
