@@ -7,7 +7,6 @@
 
 #include "widgets/CAbstractPanelButton.h"
 #include "widgets/CSearchEditWidget.h"
-#include "widgets/color.h"
 
 class TestWidgets : public QObject
 {
@@ -15,8 +14,6 @@ class TestWidgets : public QObject
 private slots:
     void panelBoxVisibility_data();
     void panelBoxVisibility();
-    void panelFlashesAndFadesBack_data();
-    void panelFlashesAndFadesBack();
     void searchConfirms_data();
     void searchConfirms();
 };
@@ -49,26 +46,6 @@ void TestWidgets::panelBoxVisibility()
     QCOMPARE(!box->isHidden(), boxShown);
     button.setChecked(false);
     QVERIFY(box->isHidden());
-}
-
-void TestWidgets::panelFlashesAndFadesBack_data()
-{
-    QTest::addColumn<bool>("useDefault");
-    QTest::addColumn<QColor>("flash");
-    QTest::newRow("without an argument it flashes green") << true << QC_GLOB_GREEN2_L2;
-    QTest::newRow("a failure flashes red") << false << QC_GLOB_RED1_L2;
-}
-
-void TestWidgets::panelFlashesAndFadesBack()
-{
-    QFETCH(bool, useDefault);
-    QFETCH(QColor, flash);
-    CAbstractPanelButton button(QStringLiteral("Server"), QIcon(), nullptr);
-    useDefault ? button.animationEvent() : button.animationEvent(false);
-    QCOMPARE(button.getBackColor(), flash);
-    // Within a second it fades to the normal colour and hands the look back to the sheet.
-    QTRY_COMPARE_WITH_TIMEOUT(button.getBackColor(), QC_GLOB_WHITE1_L1, 3000);
-    QTRY_VERIFY(button.styleSheet().isEmpty());
 }
 
 void TestWidgets::searchConfirms_data()
