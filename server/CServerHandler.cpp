@@ -12,6 +12,9 @@ namespace {
 CServerHandler* instance = nullptr;
 CServerHandler::SIntervals waits;
 
+// No wait between tries exceeds this share of the outage so far, so that a
+// server back after a short outage is found within a small part of it.
+const int OUTAGE_SHARE = 8;
 const QString DEBUG_PREFIX = QStringLiteral("[CServerHandler::textMessageReceivedSlot] ");
 const QString LOG_OPENED =
     QStringLiteral("INFO: [CServerHandler::socketConnectedSlot] Connection to %1 opened");
@@ -278,7 +281,8 @@ int CServerHandler::scheduleRetry(bool refused)
         delay = jittered(waits.refusedRetryMs, true);
     } else {
         retryMs = retryMs == 0 ? waits.firstRetryMs : qMin(retryMs * 2, waits.maxRetryMs);
-        delay = jittered(retryMs, false);
+        const int outageShare = int(qMin<qint64>(outage.elapsed() / OUTAGE_SHARE, waits.maxRetryMs));
+        delay = jittered(qMin(retryMs, qMax(waits.firstRetryMs, outageShare)), false);
     }
     retryTimer.start(delay);
     emit retryScheduled(qMax(1, seconds(delay)));
