@@ -105,6 +105,7 @@ private slots:
     void addedDeviceBecomesCurrent();
     void connectFromTheKeyboard_data();
     void connectFromTheKeyboard();
+    void linkStateUnderStatus();
     void addressField_data();
     void addressField();
     void lastOfManyDevicesReachable();
@@ -356,6 +357,25 @@ void TestMainWindow::connectFromTheKeyboard()
 
     QTRY_COMPARE(status->text(), expected);
     QCOMPARE(fixture->fake.sent("cmd").size(), login.isEmpty() ? 0 : 1);
+}
+
+void TestMainWindow::linkStateUnderStatus()
+{
+    QVERIFY(fixture->start(3));
+    makeWindow();
+    QSignalSpy errors(CServerHandler::getInstance(), &CServerHandler::lastErrorChanged);
+    const QStringList typed = {"127.0.0.1", QString::number(CGatewayFixture::freePort()), "op", "pw"};
+    for (int i = 0; i < FIELDS.size(); ++i)
+        QTest::keyClicks(field(window, FIELDS.at(i)), typed.at(i));
+
+    QTest::keyClick(field(window, "Password"), Qt::Key_Return); // nothing listens there
+
+    QTRY_VERIFY(!errors.isEmpty());
+    auto* detail = child<QLabel>(window, "objectName", "linkStateLab");
+    QVERIFY(detail);
+    QTRY_VERIFY2(detail->isVisible() && detail->text().contains(QRegularExpression("next try in [0-9]+ s")) &&
+                     detail->text().contains(errors.last().first().toString()),
+                 qPrintable(detail->text()));
 }
 
 void TestMainWindow::addressField_data()

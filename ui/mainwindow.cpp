@@ -30,6 +30,7 @@
 #include "widgets/CAbstractPanelButton.h"
 #include "widgets/CElidedLabel.h"
 #include "widgets/CHostValidator.h"
+#include "widgets/CLinkStateLabel.h"
 #include "widgets/CLeftPanel.h"
 #include "widgets/CSearchEditWidget.h"
 
@@ -173,6 +174,8 @@ QLayout* MainWindow::buildConnectionFields()
 
     statusLabel = new QLabel(QStringLiteral("Connection state..."));
     fields->addWidget(statusLabel);
+    linkState = new CLinkStateLabel();
+    fields->addWidget(linkState);
     auto* connectButton = new QPushButton(QStringLiteral("Connect"));
     connectButton->setObjectName(QStringLiteral("blueBtn"));
     connectButton->setFixedSize(75, 25);
@@ -290,6 +293,10 @@ void MainWindow::connectServices()
             &MainWindow::changeServerStatusSlot, Qt::QueuedConnection);
     connect(this, &MainWindow::connectToServer, CServerHandler::getInstance(), &CServerHandler::connectSlot,
             Qt::QueuedConnection);
+    connect(CServerHandler::getInstance(), &CServerHandler::retryScheduled, linkState,
+            &CLinkStateLabel::retryScheduledSlot, Qt::QueuedConnection);
+    connect(CServerHandler::getInstance(), &CServerHandler::lastErrorChanged, linkState,
+            &CLinkStateLabel::lastErrorChangedSlot, Qt::QueuedConnection);
     // The dialogs ask for the whole list; the search the operator applied stays applied.
     const auto refreshWithSearch = [this] { refreshDevicesSlot(searchEdit->text()); };
     connect(CAddNewDeviceForm::getInstance(), &CAbstractDeviceForm::refreshDeviceList, this,

@@ -20,6 +20,7 @@ class QSqlQueryModel;
 class QVBoxLayout;
 class QWidget;
 class CElidedLabel;
+class CLinkStateLabel;
 class CLogPane;
 class CSearchEditWidget;
 
@@ -86,5 +87,6 @@ private:
     QLineEdit* loginEdit = nullptr;
     QLineEdit* passwordEdit = nullptr;
     QLabel* statusLabel = nullptr;
+    CLinkStateLabel* linkState = nullptr;
     CLogPane* logPane = nullptr;
 };
