@@ -29,6 +29,9 @@ const QString LOG_BACK = QStringLiteral(
 const QString LOG_CAUGHT_UP =
     QStringLiteral("INFO: [CServerHandler::endCatchUp] %1 of %2 devices caught up after log-in");
 const QString REASON_NO_UPGRADE = QStringLiteral("no WebSocket upgrade within %1 s");
+const QString REASON_NO_TLS =
+    QStringLiteral("TLS: no TLS or WebSocket handshake within %1 s; is the server plain ws?");
+const QString REASON_PLAIN_CLOSED = QStringLiteral("%1; a wss server does so to ws://");
 const QString REASON_NO_PONG = QStringLiteral("no answer to a ping within %1 s");
 const QString REASON_CLOSED = QStringLiteral("closed by the server");
 const QString REASON_REFUSED = QStringLiteral("log-in refused: %1");
@@ -117,8 +120,10 @@ CServerHandler::CServerHandler(QObject* parent)
     pongTimer.setSingleShot(true);
     connect(&retryTimer, &QTimer::timeout, this, &CServerHandler::retrySlot);
     connect(&keepAliveTimer, &QTimer::timeout, this, &CServerHandler::keepAliveSlot);
-    connect(&openTimer, &QTimer::timeout, this,
-            [this] { linkFailed(REASON_NO_UPGRADE.arg(seconds(waits.openMs)), false); });
+    connect(&openTimer, &QTimer::timeout, this, [this] {
+        const QString reason = url.scheme() == QLatin1String("wss") ? REASON_NO_TLS : REASON_NO_UPGRADE;
+        linkFailed(reason.arg(seconds(waits.openMs)), false);
+    });
     connect(&pongTimer, &QTimer::timeout, this,
             [this] { linkFailed(REASON_NO_PONG.arg(seconds(waits.pongMs)), false); });
 }
@@ -229,6 +234,8 @@ void CServerHandler::socketErrorSlot(QAbstractSocket::SocketError error)
         return;
     if (pendingError.isEmpty() || !isTlsError(error))
         pendingError = isTlsError(error) ? TLS_PREFIX + socket.errorString() : socket.errorString();
+    if (!opened && error == QAbstractSocket::RemoteHostClosedError && url.scheme() == QLatin1String("ws"))
+        pendingError = REASON_PLAIN_CLOSED.arg(socket.errorString());
     // A try that never connected ends here; a connected one ends with its disconnect.
     if (socket.state() == QAbstractSocket::UnconnectedState && !opened)
         linkFailed(pendingError, false);
