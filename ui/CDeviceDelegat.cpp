@@ -17,6 +17,8 @@ namespace {
 QMap<QString, REGS::SDeviceTemplateInfo> deviceInfo;
 const QString NO_TEMPLATE = QStringLiteral("no template");
 const int TYPE_GAP = 8;
+// Keeps the last letter of the type (or the badge) off the card's edge.
+const int RIGHT_PAD = 4;
 
 QFont nameFont(const QFont& base)
 {
@@ -65,13 +67,14 @@ CDeviceDelegat::SCardLayout CDeviceDelegat::cardLayout(const QRect& rect, const 
                                                        const QString& name, const QString& eui,
                                                        const QString& type)
 {
-    const QRect text = rect.adjusted(2, 2, -2, 0);
+    const QRect text = rect.adjusted(2, 1, -RIGHT_PAD, -1);
     const QFontMetrics big(nameFont(base));
     const QFontMetrics small(detailFont(base));
     SCardLayout card;
     card.nameRect = QRect(text.left(), text.top(), text.width(), big.height());
     card.name = big.elidedText(name, Qt::ElideRight, text.width());
-    const int second = text.top() + big.height() + 3;
+    // The details sit on the card's bottom, so both lines fit its height whole.
+    const int second = text.bottom() + 1 - small.height();
     card.eui = small.elidedText(eui, Qt::ElideRight, text.width());
     card.euiRect = QRect(text.left(), second, small.horizontalAdvance(card.eui), small.height());
     const int typeLeft = card.euiRect.right() + 1 + TYPE_GAP;

@@ -24,6 +24,7 @@ const QString WARNING_MARK = QStringLiteral("WARNING");
 CLogPane::CLogPane(QWidget* parent) : QWidget(parent), filterEdit(new QLineEdit()), lines(new QListWidget())
 {
     setObjectName(QStringLiteral("logPane"));
+    setAutoFillBackground(true);
     filterEdit->setPlaceholderText(QStringLiteral("Filter log lines"));
     filterEdit->setAccessibleName(QStringLiteral("Log filter"));
     filterEdit->setClearButtonEnabled(true);
@@ -78,6 +79,13 @@ void CLogPane::addLineSlot(const QString& line)
         delete lines->takeItem(0);
     if (following)
         lines->scrollToBottom();
+}
+
+// Lines arrive while the pane is closed; it opens on the latest.
+void CLogPane::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    lines->scrollToBottom();
 }
 
 void CLogPane::applyFilter(QListWidgetItem* item) const

@@ -20,6 +20,9 @@ public:
 public slots:
     void addLineSlot(const QString& line);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private slots:
     void filterSlot(const QString& text);
     void openFolderSlot();

@@ -79,6 +79,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     // The log pane sits below the columns, closed until the operator opens it.
     auto* split = new QSplitter(Qt::Vertical, this);
     split->setChildrenCollapsible(false);
+    // The window paints no background of its own: the handle must.
+    split->setAutoFillBackground(true);
     split->addWidget(central);
     logPane = new CLogPane();
     logPane->hide();
