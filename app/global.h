@@ -49,6 +49,10 @@ inline const QString SETT_SERVER_IP = QStringLiteral("ip");
 inline const QString SETT_SERVER_PORT = QStringLiteral("port");
 inline const QString SETT_SERVER_LOGIN = QStringLiteral("login");
 inline const QString SETT_SERVER_PASSWORD = QStringLiteral("password");
+// Modbus connections one port keeps at most; a file without the key keeps the default.
+inline const QString SETT_SECT_MODBUS = QStringLiteral("modbus/");
+inline const QString SETT_MODBUS_MAX_CONNECTIONS = QStringLiteral("max_connections_per_port");
+constexpr int MODBUS_MAX_CONNECTIONS_DEFAULT = 256;
 } // namespace SETT
 
 namespace REGS {

@@ -8,7 +8,6 @@
 #include <QGuiApplication>
 #include <QLockFile>
 #include <QMessageBox>
-#include <QThread>
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
@@ -16,7 +15,7 @@
 #include "app/InstanceLock.h"
 #include "app/StartOptions.h"
 #include "app/global.h"
-#include "devices/CAllDeviceHandler.h"
+#include "core/CGatewayCore.h"
 #include "headless/HeadlessMain.h"
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
@@ -112,16 +111,6 @@ int failWithoutStorage()
     reportFatal(msg);
     return 1;
 }
-
-QThread* startStorageThread(CDataBaseHandler* storage)
-{
-    auto* thread = new QThread();
-    storage->moveToThread(thread);
-    thread->start(QThread::InheritPriority);
-    while (!thread->isRunning())
-        QThread::msleep(30);
-    return thread;
-}
 } // namespace
 
 int main(int argc, char* argv[])
@@ -136,8 +125,6 @@ int main(int argc, char* argv[])
     SQtArguments qtArgs(argv[0], options.qtArguments);
     QApplication app(qtArgs.argc, qtArgs.pointers.data());
     QGuiApplication::setDesktopFileName(QStringLiteral("tarnwick"));
-    qRegisterMetaType<CLogFile::ELogMessageType>("CLogFile::ELogMessageType");
-    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
     CTerminationWatcher terminationWatcher;
     installStyleSheet(app);
     QLockFile lock(QDir::current().absoluteFilePath(LOCK::LOCK_FILENAME));
@@ -145,36 +132,17 @@ int main(int argc, char* argv[])
         return 1;
     if (!isWorkDirWritable())
         return failWithoutWritableDir();
-    globalVarInit();
-    CLogFile::getInstance(COMM::LOG_FILENAME, QString());
-    CSettings::getInstance(SETT::SETT_FILENAME);
-
-    CServerHandler* server = CServerHandler::getInstance();
-
-    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
-    if (!storage)
+    // Stops cleanly when the loop ends: on a closed window, SIGTERM or SIGINT.
+    CGatewayCore core;
+    if (!core.start())
         return failWithoutStorage();
-    QThread* storageThread = startStorageThread(storage);
 
-    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-    QObject::connect(server, &CServerHandler::newPacketReceived, registry,
-                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
-    // Every log-in fetches what the served devices sent while the link was down.
-    server->setCatchUpSource([registry] {
-        QStringList devices;
-        for (unsigned short port : registry->listenerPorts())
-            devices += registry->listenerDevices(port);
-        return devices;
-    });
     CAddNewDeviceForm* addForm = CAddNewDeviceForm::getInstance();
-    QObject::connect(server, &CServerHandler::getDevicesListResp, addForm,
+    QObject::connect(CServerHandler::getInstance(), &CServerHandler::getDevicesListResp, addForm,
                      &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
     CEditDeviceForm::getInstance();
 
     MainWindow window;
     window.show();
-    const int result = app.exec();
-    storageThread->quit();
-    storageThread->wait();
-    return result;
+    return app.exec();
 }

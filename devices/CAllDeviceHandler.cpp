@@ -4,20 +4,24 @@
 #include <QDir>
 #include <QMetaObject>
 #include <QMutexLocker>
+#include <QThread>
 
 #include "app/CLogFile.h"
 #include "devices/CPacketDecoder.h"
 #include "devices/CTemplateLoader.h"
 #include "modbus/CDeviceHandler.h"
+#include "app/CSettings.h"
 #include "storage/CDataBaseHandler.h"
 
 namespace {
 CAllDeviceHandler* handler = nullptr;
 
-// Uplinks carry upper-case EUIs; stored ones may be in either case.
-QString deviceKey(const QString& devEui)
+int connectionLimit()
 {
-    return devEui.toUpper();
+    const int limit = CSettings::readValue(SETT::SETT_SECT_MODBUS + SETT::SETT_MODBUS_MAX_CONNECTIONS,
+                                           SETT::MODBUS_MAX_CONNECTIONS_DEFAULT)
+                          .toInt();
+    return limit > 0 ? limit : SETT::MODBUS_MAX_CONNECTIONS_DEFAULT;
 }
 } // namespace
 
@@ -41,9 +45,44 @@ CAllDeviceHandler::CAllDeviceHandler(QObject* parent) : QObject(parent)
 
 CAllDeviceHandler::~CAllDeviceHandler()
 {
-    // Listeners are only freed in the running program by removeDevice; a
-    // registry that goes away (tests) closes its ports with it.
-    qDeleteAll(listeners);
+    setModbusThread(nullptr);
+    closeListeners();
+}
+
+void CAllDeviceHandler::setModbusThread(QThread* thread)
+{
+    if (modbusContext && modbusContext->thread() == thread)
+        return;
+    closeListeners();
+    if (modbusContext)
+        inModbusThread([this] { delete modbusContext; });
+    modbusContext = nullptr;
+    if (thread) {
+        modbusContext = new QObject();
+        modbusContext->moveToThread(thread);
+    }
+}
+
+// The caller (the main thread) waits; the Modbus thread never waits for it.
+void CAllDeviceHandler::inModbusThread(const std::function<void()>& work)
+{
+    if (!modbusContext || modbusContext->thread() == QThread::currentThread())
+        work();
+    else
+        QMetaObject::invokeMethod(modbusContext, work, Qt::BlockingQueuedConnection);
+}
+
+void CAllDeviceHandler::closeListeners()
+{
+    if (listeners.isEmpty())
+        return;
+    inModbusThread([this] {
+        for (CDeviceHandler* listener : qAsConst(listeners)) {
+            listener->closeConnections();
+            delete listener;
+        }
+    });
+    listeners.clear();
 }
 
 void CAllDeviceHandler::init()
@@ -53,7 +92,7 @@ void CAllDeviceHandler::init()
 
 REGS::SDeviceTemplateInfo CAllDeviceHandler::getTemplateInfo(const QString& appEui) const
 {
-    const auto it = templates.constFind(appEui);
+    const auto it = templates.constFind(COMM::euiKey(appEui));
     if (it == templates.constEnd())
         return REGS::SDeviceTemplateInfo();
     return REGS::SDeviceTemplateInfo{it->appEui, it->devType, it->color};
@@ -69,7 +108,7 @@ QList<REGS::SDeviceTemplateInfo> CAllDeviceHandler::getTemplateInfo() const
 
 REGS::SDeviceRegisterInfo CAllDeviceHandler::getRegisterInfo(const QString& appEui) const
 {
-    const REGS::SDeviceTemplate t = templates.value(appEui);
+    const REGS::SDeviceTemplate t = templates.value(COMM::euiKey(appEui));
     REGS::SDeviceRegisterInfo result;
     result.appEui = t.appEui;
     for (const REGS::SServerData& datum : t.serverData)
@@ -84,7 +123,7 @@ REGS::SDeviceRegisterInfo CAllDeviceHandler::getRegisterInfo(const QString& appE
 
 bool CAllDeviceHandler::hasTemplate(const QString& appEui) const
 {
-    return templates.contains(appEui.toUpper());
+    return templates.contains(COMM::euiKey(appEui));
 }
 
 bool CAllDeviceHandler::hasListener(unsigned short port) const
@@ -95,7 +134,7 @@ bool CAllDeviceHandler::hasListener(unsigned short port) const
 bool CAllDeviceHandler::isRegistered(const QString& devEui)
 {
     QMutexLocker locker(&mutex);
-    return devices.contains(deviceKey(devEui));
+    return devices.contains(COMM::euiKey(devEui));
 }
 
 QList<unsigned short> CAllDeviceHandler::listenerPorts() const
@@ -112,35 +151,44 @@ QStringList CAllDeviceHandler::listenerDevices(unsigned short port) const
 void CAllDeviceHandler::addNewDevice(const DB::SDeviceRegMapDescription& desc, const unsigned short& port)
 {
     QMutexLocker locker(&mutex);
+    const QString key = COMM::euiKey(desc.devEui);
     CDeviceHandler* listener = listeners.value(port);
     if (listener) {
         addLog(QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is already open").arg(port));
+        inModbusThread([listener, key] { listener->appendDevice(key); });
     } else {
-        listener = new CDeviceHandler(port);
+        const int limit = connectionLimit();
+        inModbusThread([&listener, port, limit, key] {
+            listener = new CDeviceHandler(port, limit);
+            listener->appendDevice(key);
+        });
         listeners.insert(port, listener);
     }
-    listener->appendDevice(deviceKey(desc.devEui));
-    devices.insert(deviceKey(desc.devEui), desc);
+    devices.insert(key, desc);
     addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
-               .arg(desc.devEui)
-               .arg(port));
+               .arg(desc.devEui, QString::number(port)));
 }
 
 void CAllDeviceHandler::removeDevice(const QString& devEui, const unsigned short& port)
 {
     QMutexLocker locker(&mutex);
+    const QString key = COMM::euiKey(devEui);
     CDeviceHandler* listener = listeners.value(port);
     if (listener) {
-        listener->removeDevice(deviceKey(devEui));
-        if (listener->getDevEuiList().isEmpty()) {
-            listener->close();
-            listener->deleteLater();
+        bool closed = false;
+        inModbusThread([listener, key, &closed] {
+            listener->removeDevice(key);
+            closed = listener->getDevEuiList().isEmpty();
+            // Closed before the caller goes on: the port is free for the next registration.
+            if (closed)
+                delete listener;
+        });
+        if (closed)
             listeners.remove(port);
-        }
     } else {
         addLog(QStringLiteral("WARNING: [CAllDeviceHandler::removeDevice] uncknown port [%1]!").arg(port));
     }
-    devices.remove(deviceKey(devEui));
+    devices.remove(key);
     qDebug().noquote() << QStringLiteral(
                               "[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]")
                               .arg(devEui)
@@ -156,14 +204,14 @@ void CAllDeviceHandler::newPacketReceivedSlot(const API::SApiDeviceData& data)
 
 void CAllDeviceHandler::processDataSlot(API::SApiDeviceData data)
 {
-    const DB::SDeviceRegMapDescription registration = devices.value(deviceKey(data.devEui));
+    const DB::SDeviceRegMapDescription registration = devices.value(COMM::euiKey(data.devEui));
     CDataBaseHandler* storage = CDataBaseHandler::getInstance();
     const CPacketDecoder::ParamLookup lookup = [storage](const QString& devEui, unsigned int regAddr) {
         return storage ? storage->getRegisterParam(devEui, regAddr) : DB::SDbRegParamInfo();
     };
     DB::SDbDeviceRegDataSet set;
-    if (!CPacketDecoder::decode(data, registration, templates.value(registration.appEui.toUpper()), lookup,
-                                set))
+    if (!CPacketDecoder::decode(data, registration, templates.value(COMM::euiKey(registration.appEui)),
+                                lookup, set))
         return;
     const bool queued = QMetaObject::invokeMethod(storage, "saveRegisterData", Qt::QueuedConnection,
                                                   Q_ARG(DB::SDbDeviceRegDataSet, set));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QList>
 #include <QMap>
 #include <QMutex>
@@ -9,9 +11,12 @@
 #include "app/global.h"
 
 class CDeviceHandler;
+class QThread;
 
 // The registry of what the gateway serves: device templates, registered
-// devices and one Modbus TCP listener per port in use. Lives in the main thread.
+// devices and one Modbus TCP listener per port in use. Lives in the main
+// thread; the listeners and their connections live in the Modbus thread, so
+// that a busy main thread never holds up a client.
 class CAllDeviceHandler : public QObject
 {
     Q_OBJECT
@@ -22,6 +27,10 @@ public:
 
     REGS::SDeviceTemplateInfo getTemplateInfo(const QString& appEui) const;
     QList<REGS::SDeviceTemplateInfo> getTemplateInfo() const;
+    // Listeners are made, changed and closed in this thread from now on, by
+    // calls that wait for it; none (the default) means the caller's own thread.
+    // Changing it closes every listener and connection first.
+    void setModbusThread(QThread* thread);
     REGS::SDeviceRegisterInfo getRegisterInfo(const QString& appEui) const;
 
     // Lookups for the device dialogs; EUIs compare without regard to case.
@@ -45,10 +54,14 @@ private:
     explicit CAllDeviceHandler(QObject* parent = nullptr);
     ~CAllDeviceHandler() override;
 
+    void inModbusThread(const std::function<void()>& work);
+    void closeListeners();
+
     QMap<QString, REGS::SDeviceTemplate> templates;
+    // Owned here, used only in the Modbus thread.
     QMap<unsigned short, CDeviceHandler*> listeners;
-    // Keyed by the upper-case device EUI, as uplinks carry it; the record keeps
-    // the EUI as it is stored.
+    QObject* modbusContext = nullptr; // lives in the Modbus thread
+    // Keyed by COMM::euiKey of the device EUI; the record keeps the EUI as it is stored.
     QMap<QString, DB::SDeviceRegMapDescription> devices;
     QMutex mutex;
 };

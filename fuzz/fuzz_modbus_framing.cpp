@@ -127,14 +127,14 @@ void checkAnswer(const QByteArray& request, const QByteArray& answer, const SReg
     check(answer.at(6) == request.at(6));
     check(wordAt(answer, 4) == answer.size() - Framer::MBAP_LENGTH);
     const uint8_t function = static_cast<uint8_t>(request.at(7));
-    const uint16_t start = wordAt(request, 8);
-    const uint16_t count = wordAt(request, 10);
     const uint8_t answered = static_cast<uint8_t>(answer.at(7));
     if (function != 3 && function != 4) {
         check(answer.size() == 9 && answered == (function | 0x80) &&
               answer.at(8) == Framer::EXCEPTION_ILLEGAL_FUNCTION);
         return;
     }
+    const uint16_t start = wordAt(request, 8);
+    const uint16_t count = wordAt(request, 10);
     if (count > Framer::MAX_READ_REGISTERS) {
         check(answer.size() == 9 && answered == (function | 0x80) &&
               answer.at(8) == Framer::EXCEPTION_ILLEGAL_DATA_VALUE);
@@ -151,9 +151,11 @@ void checkAnswer(const QByteArray& request, const QByteArray& answer, const SReg
 // Takes every complete frame off the front of the buffer, as a connection does on a read.
 void processFrames(QByteArray& buffer, SRegisterSource& store)
 {
-    const Framer::RegisterReader reader = [&store](int port, int start, int count) {
+    const Framer::RegisterReader reader = [&store](int port, int start, int count,
+                                                   QMap<uint16_t, uint16_t>& words) {
         check(port == PORT && count > 0 && count <= Framer::MAX_READ_REGISTERS);
-        return store.image.read(start, count);
+        words = store.image.read(start, count);
+        return true;
     };
     for (;;) {
         const Framer::SFrameResult frame = Framer::takeFrame(buffer, PORT, reader);
@@ -166,12 +168,15 @@ void processFrames(QByteArray& buffer, SRegisterSource& store)
         case Framer::FRAME_INCOMPLETE:
             check(buffer.size() < declared && frame.consumed == 0 && frame.answer.isEmpty());
             return;
+        case Framer::FRAME_OVERSIZED:
+            check(declared > Framer::MBAP_LENGTH + Framer::MAX_REQUEST_LENGTH && frame.consumed == 0);
+            return;
         case Framer::FRAME_DROPPED:
             check(frame.consumed == declared && declared < Framer::MBAP_LENGTH + Framer::MIN_REQUEST_LENGTH &&
                   frame.answer.isEmpty());
             break;
         case Framer::FRAME_FOUND:
-            check(frame.consumed == declared && declared >= Framer::MBAP_LENGTH + Framer::MIN_REQUEST_LENGTH);
+            check(frame.consumed == declared && declared >= Framer::MBAP_LENGTH + Framer::MIN_FRAME_LENGTH);
             checkAnswer(buffer.left(frame.consumed), frame.answer, store);
             break;
         default:

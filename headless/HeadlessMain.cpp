@@ -6,15 +6,13 @@
 #include <QDir>
 #include <QLockFile>
 #include <QLoggingCategory>
-#include <QSqlQuery>
-#include <QThread>
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/CTerminationWatcher.h"
 #include "app/InstanceLock.h"
 #include "app/global.h"
-#include "devices/CAllDeviceHandler.h"
+#include "core/CGatewayCore.h"
 #include "headless/DeviceCommands.h"
 #include "headless/StoredServer.h"
 #include "server/CServerHandler.h"
@@ -34,42 +32,16 @@ int critical(const QString& text)
     return 1;
 }
 
-void openStoredDevices(CDataBaseHandler* storage, CAllDeviceHandler* registry)
-{
-    QSqlQuery query = storage->getDevices(QString());
-    while (query.next()) {
-        DB::SDeviceRegMapDescription desc;
-        desc.devEui = query.value(DB::DEV_COL_DEVEUI).toString();
-        desc.appEui = query.value(DB::DEV_COL_APPEUI).toString();
-        desc.name = query.value(DB::DEV_COL_NAME).toString();
-        desc.startAddr = query.value(DB::DEV_COL_STARTADDR).toInt();
-        registry->addNewDevice(desc, static_cast<unsigned short>(query.value(DB::DEV_COL_PORT).toUInt()));
-    }
-}
-
 int runHeadless(QCoreApplication& app)
 {
     CTerminationWatcher terminationWatcher;
     addLog(LOG_HEADLESS_START.arg(QDir::currentPath(), QString::number(QCoreApplication::applicationPid())));
-    CServerHandler* server = CServerHandler::getInstance();
-    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
-    if (!storage)
+    CGatewayCore core;
+    if (!core.start())
         return critical(
             QStringLiteral("Data base [%1] cannot be opened in [%2]. The gateway stops; see history.log.")
                 .arg(DB::DB_FILENAME, QDir::currentPath()));
-    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-    QObject::connect(server, &CServerHandler::newPacketReceived, registry,
-                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
-    server->setCatchUpSource([registry] {
-        QStringList devices;
-        for (unsigned short port : registry->listenerPorts())
-            devices += registry->listenerDevices(port);
-        return devices;
-    });
-    openStoredDevices(storage, registry);
-    QThread storageThread;
-    storage->moveToThread(&storageThread);
-    storageThread.start();
+    CServerHandler* server = CServerHandler::getInstance();
 
     const SStoredServer stored = readStoredServer();
     if (stored.complete)
@@ -77,9 +49,8 @@ int runHeadless(QCoreApplication& app)
     else
         addLog(LOG_NO_SERVER);
     const int result = app.exec();
+    core.stop();
     CServerHandler::resetInstance();
-    storageThread.quit();
-    storageThread.wait();
     QCoreApplication::processEvents();
     return result;
 }

@@ -1,17 +1,33 @@
 #pragma once
 
+#include <QList>
 #include <QStringList>
 #include <QTcpServer>
 
-// One Modbus TCP listener: serves every device registered on its port.
+#include "app/global.h"
+
+class CConnectionHandler;
+
+// One Modbus TCP listener: serves every device registered on its port, with
+// at most a set number of connections at once.
 class CDeviceHandler : public QTcpServer
 {
     Q_OBJECT
 public:
-    explicit CDeviceHandler(const quint16& port);
+    // Qt listens with a backlog of 50: too few for many clients starting at once.
+    static constexpr int LISTEN_BACKLOG = 128;
+    // Accepting rests this long when the process has no descriptor left.
+    static constexpr int ACCEPT_PAUSE_MS = 250;
+    // A full port closes its least recently active connection for a new one
+    // only if that one has been quiet at least this long; else it refuses.
+    static constexpr qint64 EVICT_IDLE_MS = 2000;
+
+    explicit CDeviceHandler(const quint16& port, int connectionLimit = SETT::MODBUS_MAX_CONNECTIONS_DEFAULT);
 
     const QStringList& getDevEuiList() const { return devEuiList; }
     quint16 getPort() const { return port; }
+    int connectionCount() const { return connections.size(); }
+    void closeConnections();
 
 public slots:
     void appendDevice(QString devEui);
@@ -20,7 +36,17 @@ public slots:
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
+private slots:
+    void acceptErrorSlot(QAbstractSocket::SocketError error);
+
 private:
+    bool makeRoom();
+    void connectionGone(CConnectionHandler* connection);
+
     quint16 port;
     QStringList devEuiList;
+    int connectionLimit;
+    QList<CConnectionHandler*> connections;
+    bool full = false;    // an episode of a full port is going on (logged once)
+    bool starved = false; // an episode of failing accepts is going on (logged once)
 };

@@ -25,18 +25,25 @@ CModbusTcpFramer::SFrameResult CModbusTcpFramer::takeFrame(const QByteArray& buf
     if (buffer.size() < MBAP_LENGTH)
         return result;
     const SModbusMBAP mbap = readMbap(buffer);
+    // Waiting for up to 64 KiB that no client sends would leave every later request unanswered.
+    if (mbap.length > MAX_REQUEST_LENGTH) {
+        result.status = FRAME_OVERSIZED;
+        return result;
+    }
     const int frameLength = mbap.length + MBAP_LENGTH;
     if (buffer.size() < frameLength) {
         result.status = FRAME_INCOMPLETE;
         return result;
     }
     result.consumed = frameLength;
-    if (mbap.length < MIN_REQUEST_LENGTH) {
+    const SModbusTcpPacketHeader header = readPduHeader(buffer, mbap.length);
+    const bool isRead = header.functionCode == FUNC_READ_HOLDING || header.functionCode == FUNC_READ_INPUT;
+    if (mbap.length < MIN_FRAME_LENGTH || (isRead && mbap.length < MIN_REQUEST_LENGTH)) {
         result.status = FRAME_DROPPED;
         return result;
     }
     result.status = FRAME_FOUND;
-    result.answer = answerFor(mbap, readPduHeader(buffer), port, reader);
+    result.answer = answerFor(mbap, header, port, reader);
     return result;
 }
 
@@ -49,13 +56,18 @@ CModbusTcpFramer::SModbusMBAP CModbusTcpFramer::readMbap(const QByteArray& buffe
     return mbap;
 }
 
-CModbusTcpFramer::SModbusTcpPacketHeader CModbusTcpFramer::readPduHeader(const QByteArray& buffer)
+// Only the fields the frame's length covers; the rest stay 0.
+CModbusTcpFramer::SModbusTcpPacketHeader CModbusTcpFramer::readPduHeader(const QByteArray& buffer, int length)
 {
     SModbusTcpPacketHeader header;
-    header.unitId = static_cast<uint8_t>(buffer.at(6));
-    header.functionCode = static_cast<uint8_t>(buffer.at(7));
-    header.startAddress = readWord(buffer, 8);
-    header.registerCount = readWord(buffer, 10);
+    if (length >= 1)
+        header.unitId = static_cast<uint8_t>(buffer.at(6));
+    if (length >= MIN_FRAME_LENGTH)
+        header.functionCode = static_cast<uint8_t>(buffer.at(7));
+    if (length >= MIN_REQUEST_LENGTH) {
+        header.startAddress = readWord(buffer, 8);
+        header.registerCount = readWord(buffer, 10);
+    }
     return header;
 }
 
@@ -68,8 +80,9 @@ QByteArray CModbusTcpFramer::answerFor(const SModbusMBAP& mbap, const SModbusTcp
     if (header.registerCount > MAX_READ_REGISTERS)
         return buildExceptionAnswer(mbap, header, EXCEPTION_ILLEGAL_DATA_VALUE);
     QMap<uint16_t, uint16_t> data;
-    if (header.registerCount > 0 && reader)
-        data = reader(port, header.startAddress, header.registerCount);
+    // A store that cannot be read must never pass for stored zeros.
+    if (header.registerCount > 0 && reader && !reader(port, header.startAddress, header.registerCount, data))
+        return buildExceptionAnswer(mbap, header, EXCEPTION_SERVER_DEVICE_FAILURE);
     return buildReadAnswer(mbap, header, data);
 }
 

@@ -32,7 +32,8 @@ public:
         FRAME_FOUND = 0,             // a whole frame was consumed and answered
         FRAME_INCOMPLETE_HEADER = 1, // fewer than 6 bytes: not even a length yet
         FRAME_INCOMPLETE = 2,        // the declared frame has not fully arrived
-        FRAME_DROPPED = 3,           // length field too short for a read request
+        FRAME_DROPPED = 3,           // no function code, or a read without address and quantity
+        FRAME_OVERSIZED = 4,         // a length no request can have: the stream cannot be trusted
     };
 
     struct SFrameResult
@@ -42,14 +43,19 @@ public:
         QByteArray answer; // empty unless a frame was found
     };
 
-    // Register words of a port's address range, as the register store hands them out.
-    using RegisterReader = std::function<QMap<uint16_t, uint16_t>(int port, int start, int count)>;
+    // Fills the register words of a port's address range as the register
+    // store holds them; false when the store failed to read them.
+    using RegisterReader =
+        std::function<bool(int port, int start, int count, QMap<uint16_t, uint16_t>& words)>;
 
     static constexpr int MBAP_LENGTH = 6;
-    static constexpr int MIN_REQUEST_LENGTH = 6; // unit, function, address, quantity
+    static constexpr int MIN_FRAME_LENGTH = 2;     // unit, function
+    static constexpr int MIN_REQUEST_LENGTH = 6;   // unit, function, address, quantity
+    static constexpr int MAX_REQUEST_LENGTH = 254; // unit and the largest PDU, 253 bytes
     static constexpr uint16_t MAX_READ_REGISTERS = 125;
     static constexpr uint8_t EXCEPTION_ILLEGAL_FUNCTION = 1;
     static constexpr uint8_t EXCEPTION_ILLEGAL_DATA_VALUE = 3;
+    static constexpr uint8_t EXCEPTION_SERVER_DEVICE_FAILURE = 4;
 
     static SFrameResult takeFrame(const QByteArray& buffer, uint16_t port, const RegisterReader& reader);
 
@@ -62,7 +68,7 @@ public:
 
 private:
     static SModbusMBAP readMbap(const QByteArray& buffer);
-    static SModbusTcpPacketHeader readPduHeader(const QByteArray& buffer);
+    static SModbusTcpPacketHeader readPduHeader(const QByteArray& buffer, int length);
     static QByteArray answerFor(const SModbusMBAP& mbap, const SModbusTcpPacketHeader& header, uint16_t port,
                                 const RegisterReader& reader);
     static QByteArray answerHeader(const SModbusMBAP& mbap, uint8_t unitId, uint8_t functionCode,

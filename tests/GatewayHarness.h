@@ -19,6 +19,7 @@
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/global.h"
+#include "core/CGatewayCore.h"
 #include "devices/CAllDeviceHandler.h"
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
@@ -112,23 +113,22 @@ inline void startStandin(QProcess& standin, const QString& config, int requested
     QVERIFY(port > 0);
 }
 
-// The services main starts, wired as main wires them; false without storage.
+// The core of a test that started one, as main owns its own.
+inline CGatewayCore*& core()
+{
+    static CGatewayCore* started = nullptr;
+    return started;
+}
+
+// The core and the dialogs, wired as main wires them; false without storage.
 inline bool startServices()
 {
-    CServerHandler* server = CServerHandler::getInstance();
-    if (!CDataBaseHandler::getInstance())
+    core() = new CGatewayCore();
+    if (!core()->start())
         return false;
-    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
-    QObject::connect(server, &CServerHandler::newPacketReceived, registry,
-                     &CAllDeviceHandler::newPacketReceivedSlot, Qt::QueuedConnection);
-    server->setCatchUpSource([registry] {
-        QStringList devices;
-        for (unsigned short port : registry->listenerPorts())
-            devices += registry->listenerDevices(port);
-        return devices;
-    });
-    QObject::connect(server, &CServerHandler::getDevicesListResp, CAddNewDeviceForm::getInstance(),
-                     &CAddNewDeviceForm::getDevicesListRespSlot, Qt::QueuedConnection);
+    QObject::connect(CServerHandler::getInstance(), &CServerHandler::getDevicesListResp,
+                     CAddNewDeviceForm::getInstance(), &CAddNewDeviceForm::getDevicesListRespSlot,
+                     Qt::QueuedConnection);
     CEditDeviceForm::getInstance();
     return true;
 }
@@ -138,6 +138,8 @@ inline void stopServices()
 {
     CEditDeviceForm::resetInstance();
     CAddNewDeviceForm::resetInstance();
+    delete core();
+    core() = nullptr;
     CAllDeviceHandler::resetInstance();
     CServerHandler::resetInstance();
     CDataBaseHandler::resetInstance();
@@ -146,21 +148,13 @@ inline void stopServices()
     delete CLogFile::getInstance();
 }
 
-// The whole gateway as main builds it, storage thread and window included, in
-// the current directory.
+// The whole gateway as main builds it, window included, in the current directory.
 class CInProcessGateway
 {
 public:
     void start()
     {
-        qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
-        globalVarInit();
-        CSettings::getInstance(SETT::SETT_FILENAME);
-        CLogFile::getInstance(COMM::LOG_FILENAME, QString());
         QVERIFY(startServices());
-        storageThread = new QThread();
-        CDataBaseHandler::getInstance()->moveToThread(storageThread);
-        storageThread->start();
         mainWindow = new MainWindow();
         mainWindow->show();
     }
@@ -169,19 +163,12 @@ public:
     {
         delete mainWindow;
         mainWindow = nullptr;
-        if (storageThread) {
-            storageThread->quit();
-            storageThread->wait();
-            delete storageThread;
-            storageThread = nullptr;
-        }
         stopServices();
     }
 
     MainWindow* window() const { return mainWindow; }
 
 private:
-    QThread* storageThread = nullptr;
     MainWindow* mainWindow = nullptr;
 };
 

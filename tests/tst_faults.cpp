@@ -2,7 +2,9 @@
 // away, a hard kill while uplinks pour in, a Modbus port held by someone else,
 // and a working directory it may not write.
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 #include <unistd.h>
 
@@ -32,6 +34,7 @@ const int FCNT_OFFSET = 12;
 const int MAP_SIZE = 16;
 const uid_t NOBODY = 65534;
 const int WAIT_MS = 15000;
+const QVector<quint16> STORED_WORDS{0x0001, 0xe240, 0x0ce4}; // what storePulseCount stores
 
 struct SPlannedDevice
 {
@@ -147,12 +150,14 @@ private slots:
     void serverGoesAwayAndComesBack();
     void killedDuringUplinkStorm();
     void modbusPortTakenAtStart();
+    void modbusAnsweredWhileWindowIsBusy();
     void readOnlyWorkingDirectory_data();
     void readOnlyWorkingDirectory();
 
 private:
     void startStandin(int port = 0);
     void registerDevices(const QList<SPlannedDevice>& devices);
+    void storePulseCount(const SPlannedDevice& dev);
     QString dbPath() const { return QDir(dir->path()).absoluteFilePath(DB::DB_FILENAME); }
 
     QTemporaryDir* dir = nullptr;
@@ -211,6 +216,20 @@ void TestFaults::registerDevices(const QList<SPlannedDevice>& devices)
         QVERIFY(storage->registerNewDevice(desc, quint16(dev.port)));
     }
     CAllDeviceHandler::resetInstance();
+    CDataBaseHandler::resetInstance();
+    QCoreApplication::processEvents();
+    delete CLogFile::getInstance();
+}
+
+// A pulse count of 123456 and battery of 3300 in server.db for the device.
+void TestFaults::storePulseCount(const SPlannedDevice& dev)
+{
+    CLogFile::getInstance(COMM::LOG_FILENAME, QString());
+    DB::SDbDeviceRegDataSet data{dev.devEui, dev.startAddr, {}, {}};
+    data.appendRewriteData(QStringLiteral("0001"), 0, QStringLiteral("0001e240"));
+    data.appendRewriteData(QStringLiteral("e240"), 1, QString());
+    data.appendRewriteData(QStringLiteral("0ce4"), 2, QStringLiteral("0ce4"));
+    CDataBaseHandler::getInstance()->saveRegisterData(data);
     CDataBaseHandler::resetInstance();
     QCoreApplication::processEvents();
     delete CLogFile::getInstance();
@@ -352,21 +371,11 @@ void TestFaults::modbusPortTakenAtStart()
     const SPlannedDevice served{QStringLiteral("7A52000000120002"), freePort(), 100};
     registerDevices({blocked, served});
 
-    // A stored pulse count of 123456 and battery of 3300 for the served device.
-    CLogFile::getInstance(COMM::LOG_FILENAME, QString());
-    DB::SDbDeviceRegDataSet data{served.devEui, served.startAddr, {}, {}};
-    data.appendRewriteData(QStringLiteral("0001"), 0, QStringLiteral("0001e240"));
-    data.appendRewriteData(QStringLiteral("e240"), 1, QString());
-    data.appendRewriteData(QStringLiteral("0ce4"), 2, QStringLiteral("0ce4"));
-    CDataBaseHandler::getInstance()->saveRegisterData(data);
-    CDataBaseHandler::resetInstance();
-    QCoreApplication::processEvents();
-    delete CLogFile::getInstance();
+    storePulseCount(served);
 
     startGatewayProcess(gateway, dir->path());
     QVERIFY(gateway.waitForStarted());
-    const QVector<quint16> expected{0x0001, 0xe240, 0x0ce4};
-    QTRY_COMPARE_WITH_TIMEOUT(readRegisters(served.port, served.startAddr, 3), expected, WAIT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(readRegisters(served.port, served.startAddr, 3), STORED_WORDS, WAIT_MS);
 
     const QRegularExpression warning(
         QStringLiteral("WARNING: \\[CDeviceHandler::CDeviceHandler\\] Port \\[%1\\] is not listened: \\S.*")
@@ -389,6 +398,24 @@ void TestFaults::modbusPortTakenAtStart()
     QVERIFY(holder.waitForNewConnection(WAIT_MS));
 
     terminateCleanly(gateway);
+}
+
+// A window busy for half a second (a long repaint, a dialog's query) must not
+// hold up a SCADA poll.
+void TestFaults::modbusAnsweredWhileWindowIsBusy()
+{
+    const SPlannedDevice dev{QStringLiteral("7A52000000140001"), freePort(), 100};
+    registerDevices({dev});
+    storePulseCount(dev);
+    inProcess.start();
+    QTRY_COMPARE_WITH_TIMEOUT(readWhileServing(dev.port, dev.startAddr, 3), STORED_WORDS, WAIT_MS);
+
+    std::atomic<bool> answered{false};
+    std::thread scada([&] { answered = readRegisters(dev.port, dev.startAddr, 3) == STORED_WORDS; });
+    QThread::msleep(500); // the window's thread turns no event loop meanwhile
+    const bool answeredWhileBusy = answered;
+    scada.join();
+    QVERIFY(answeredWhileBusy);
 }
 
 void TestFaults::readOnlyWorkingDirectory_data()

@@ -258,6 +258,7 @@ void TestMainWindow::deleteAsksAndKeepsTheSearch()
     QVERIFY(CGatewayFixture::storeDevice("70B3000000000002", "Boiler B", 20, ports[1]));
     QVERIFY(CGatewayFixture::storeDevice("70B3000000000001", "Boiler A", 10, ports[0]));
     QVERIFY(CGatewayFixture::storeDevice("70B3000000000003", "Cold store", 30, ports[1]));
+    harness::core()->openStoredDevices(); // as at start, had they been stored before
     makeWindow();
     QListView* view = viewPaintedBy<CDeviceDelegat>(window);
     search(window, QStringLiteral("oiler"));

@@ -120,11 +120,10 @@ private slots:
     void framerTakesOneFrameFromTheFront()
     {
         // The store hands out address * 2, one word more than asked.
-        const auto store = [](int, int start, int count) {
-            QMap<uint16_t, uint16_t> map;
+        const auto store = [](int, int start, int count, QMap<uint16_t, uint16_t>& map) {
             for (int i = 0; i <= count; ++i)
                 map.insert(uint16_t(start + i), uint16_t(2 * (start + i)));
-            return map;
+            return true;
         };
         // tid 1, proto 0, len 6, unit 1, fc 3, start 0x0064, qty 2, then part of a second frame
         // -> 12 bytes taken, answer len 7, byte count 4, words 0x00c8 0x00ca
@@ -165,8 +164,9 @@ private slots:
         CDataBaseHandler* store = CDataBaseHandler::getInstance();
         QVERIFY(store->registerNewDevice({EUI_A, "A1", "meter", 100, {reg(0, 16), reg(bias, bits)}}, 502));
         store->saveRegisterData({EUI_A, 100, {{"1234", "1234", 0}, {"0123", "0123456789abcdef", bias}}, {}});
-        const auto reader = [store](int port, int start, int count) {
-            return store->getRegisterData(port, start, count);
+        const auto reader = [store](int port, int start, int count, QMap<uint16_t, uint16_t>& words) {
+            words = store->getRegisterData(port, start, count);
+            return true;
         };
         const Framer::SFrameResult result = Framer::takeFrame(request(7, 3, 100, 5), 502, reader);
         QCOMPARE(result.answer.toHex(' '), answer.toHex(' '));

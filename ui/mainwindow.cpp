@@ -92,7 +92,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     // Silent at start-up: an empty field is not yet the operator's mistake.
     tryToConnect(false);
     refreshDevicesSlot(QString());
-    reopenStoredDevices();
     connect(this, &MainWindow::disconnectDevice, CAllDeviceHandler::getInstance(),
             &CAllDeviceHandler::removeDevice, Qt::QueuedConnection);
     connect(CAllDeviceHandler::getInstance(), &CAllDeviceHandler::newDataForDevice, this,
@@ -305,23 +304,6 @@ void MainWindow::connectServices()
             refreshWithSearch, Qt::QueuedConnection);
     connect(CEditDeviceForm::getInstance(), &CAbstractDeviceForm::refreshDeviceList, this, refreshWithSearch,
             Qt::QueuedConnection);
-}
-
-void MainWindow::reopenStoredDevices()
-{
-    // The model reads rows in batches; every stored device must get its port.
-    while (deviceModel->canFetchMore())
-        deviceModel->fetchMore();
-    for (int r = 0; r < deviceModel->rowCount(); ++r) {
-        DB::SDeviceRegMapDescription desc;
-        desc.devEui = deviceModel->index(r, DB::DEV_COL_DEVEUI).data().toString();
-        desc.appEui = deviceModel->index(r, DB::DEV_COL_APPEUI).data().toString();
-        desc.name = deviceModel->index(r, DB::DEV_COL_NAME).data().toString();
-        desc.startAddr = deviceModel->index(r, DB::DEV_COL_STARTADDR).data().toInt();
-        const auto port =
-            static_cast<unsigned short>(deviceModel->index(r, DB::DEV_COL_PORT).data().toUInt());
-        CAllDeviceHandler::getInstance()->addNewDevice(desc, port);
-    }
 }
 
 void MainWindow::debugSlot(const QString& str)

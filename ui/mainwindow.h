@@ -60,7 +60,6 @@ private:
     QLayout* buildRightColumn();
     QPushButton* makeIconButton(const QString& icon, const QString& objectName, const QString& toolTip);
     void connectServices();
-    void reopenStoredDevices();
     void showNoDevice();
     bool hasCurrentDevice() const;
     QVariant currentDeviceCell(int column) const;
