@@ -8,6 +8,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -85,7 +86,8 @@ void CLogPane::addLineSlot(const QString& line)
 void CLogPane::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    lines->scrollToBottom();
+    // After the layout has given the list its height.
+    QTimer::singleShot(0, lines, &QListWidget::scrollToBottom);
 }
 
 void CLogPane::applyFilter(QListWidgetItem* item) const

@@ -145,8 +145,9 @@ QLayout* MainWindow::buildConnectionFields()
     portEdit = new QLineEdit();
     portEdit->setAccessibleName(QStringLiteral("Server port"));
     portEdit->setFixedWidth(50);
+    // Typing as "[0-9]{5}" allows; a shorter port is acceptable too, so Return connects with it.
     portEdit->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{5}")), portEdit));
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{1,5}")), portEdit));
     urlRow->addWidget(schemeBox);
     urlRow->addWidget(new QLabel(QStringLiteral("://")));
     urlRow->addWidget(addressEdit);
