@@ -145,7 +145,7 @@ QLayout* MainWindow::buildConnectionFields()
     portEdit = new QLineEdit();
     portEdit->setAccessibleName(QStringLiteral("Server port"));
     portEdit->setFixedWidth(50);
-    // Typing as "[0-9]{5}" allows; a shorter port is acceptable too, so Return connects with it.
+    // Digits only, at most five; a shorter port is acceptable too, so that Return connects with it.
     portEdit->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{1,5}")), portEdit));
     urlRow->addWidget(schemeBox);
