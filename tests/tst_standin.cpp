@@ -27,32 +27,9 @@ class TestStandin : public QObject
 {
     Q_OBJECT
 private slots:
-    void configRefused_data();
-    void configRefused();
     void generators_data();
     void generators();
 };
-
-void TestStandin::configRefused_data()
-{
-    QTest::addColumn<QString>("field");
-    QTest::newRow("a field past the end of the packet")
-        << R"({"offset": 6, "size": 4, "generator": "counter"})";
-    QTest::newRow("an unknown generator") << R"({"offset": 1, "size": 1, "generator": "sine"})";
-    QTest::newRow("a wander start outside its range")
-        << R"({"offset": 1, "size": 2, "generator": "wander", "min": -10, "max": 10, "start": 11})";
-}
-
-void TestStandin::configRefused()
-{
-    QFETCH(QString, field);
-    SStandinConfig cfg;
-    QString error;
-    QVERIFY(readStandinConfig(configObject(R"({"offset": 1, "size": 4, "generator": "counter"})", 9), cfg,
-                              error));
-    QVERIFY(!readStandinConfig(configObject(field, 9), cfg, error));
-    QVERIFY2(error.startsWith("device 0: "), qPrintable(error));
-}
 
 void TestStandin::generators_data()
 {
@@ -65,8 +42,6 @@ void TestStandin::generators_data()
     QTest::newRow("a little-endian counter puts the low byte first")
         << R"({"offset": 1, "size": 2, "generator": "counter", "start": 258, "step": 2})"
         << "010201 010401 010601";
-    QTest::newRow("a constant stays") << R"({"offset": 1, "size": 1, "generator": "const", "value": 60})"
-                                      << "013c 013c 013c";
     QTest::newRow("a text is zero-padded") << R"({"offset": 1, "size": 4, "generator": "text", "text": "OK"})"
                                            << "014f4b0000 014f4b0000 014f4b0000";
     QTest::newRow("a wander stays in its range and moves by at most its step")

@@ -47,12 +47,8 @@ void TestStartOptions::commandLine_data()
     QTest::newRow("-platform=offscreen with the headless gateway")
         << QStringList{"-platform=offscreen", "--headless"} << run << int(MODE_HEADLESS) << ""
         << QStringList{"-platform", "offscreen"} << none;
-    QTest::newRow("version") << QStringList{"--version"} << int(START_EXIT_OK) << 0 << "tarnwick 1.0.6"
-                             << QStringList{} << none;
     QTest::newRow("help names the device commands")
         << QStringList{"-h"} << int(START_EXIT_OK) << 0 << "--add-device <eui>" << QStringList{} << none;
-    QTest::newRow("workdir without value")
-        << QStringList{"--workdir"} << fail << 0 << "Missing value" << QStringList{} << none;
     QTest::newRow("empty workdir") << QStringList{"--workdir="} << fail << 0 << "needs a directory"
                                    << QStringList{} << none;
     QTest::newRow("unknown option") << QStringList{"--modbus", "502"} << fail << 0
@@ -72,9 +68,6 @@ void TestStartOptions::commandLine_data()
     QTest::newRow("an EUI of 15 digits is refused")
         << QStringList{"--remove-device", "7a5200000001000"} << fail << int(MODE_REMOVE_DEVICE)
         << "16 hexadecimal digits" << QStringList{} << "7a5200000001000|0|0|";
-    QTest::newRow("removing a device")
-        << QStringList{"--remove-device", "7A52000000010001"} << run << int(MODE_REMOVE_DEVICE) << ""
-        << QStringList{} << "7A52000000010001|0|0|";
     QTest::newRow("a port without a device to add is refused")
         << QStringList{"--list-devices", "--port", "1502"} << fail << int(MODE_LIST_DEVICES)
         << "--port belongs to --add-device" << QStringList{} << none;
