@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the gateway needs to build, run and test.
+#
+#   scripts/deps.sh              all of them
+#   scripts/deps.sh --programs   only those the gateway and the stand-in need
 set -euo pipefail
 
 PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5websockets5-dev libqt5sql5-sqlite
-          libsqlite3-dev libmodbus-dev mbpoll fonts-dejavu-core)
+          fonts-dejavu-core)
+# Tests, benchmarks and the load tool read the gateway with libmodbus and mbpoll;
+# the manual pages are made from the programs' --help.
+[ "${1:-}" = --programs ] || PACKAGES+=(libmodbus-dev libsqlite3-dev mbpoll help2man)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

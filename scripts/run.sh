@@ -4,8 +4,8 @@
 # gateway connects to that.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-scripts/build.sh
+scripts/deps.sh --programs
+scripts/build.sh --programs
 
 REPO="$PWD"
 export TARNWICK_GATEWAY="$REPO/build/tarnwick"

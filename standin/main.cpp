@@ -9,10 +9,12 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarnwick-standin"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TW_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Stand-in network server for the Tarnwick gateway"));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption configOption(QStringLiteral("config"),
                                           QStringLiteral("Configuration file (JSON)."),
                                           QStringLiteral("file"), QStringLiteral("standin.json"));

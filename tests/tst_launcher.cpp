@@ -1,28 +1,24 @@
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
-#include <QTcpServer>
+#include <csignal>
+
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
-// tarnwick-launch with a stand-in gateway that reports what it found: its
-// arguments and whether the stand-in network server was listening.
+#include "GatewayHarness.h"
+
+// tarnwick-launch with a stub gateway that reports what it found, and with the
+// real gateway, which reaps no child of its own.
 class TestLauncher : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
-    void firstStartRunsStandin();
-    void realServerKept();
-    void removedTemplatesStayRemoved();
-    void signalReachesGateway();
+    void standinOnlyWhileNeeded_data();
+    void standinOnlyWhileNeeded();
+    void killedStandinReapedAndLogged();
 
 private:
-    int runLauncher(bool stubWaits = false);
-    QString report(const QString& name) const;
-    bool standinListening() const;
+    void startLauncher(QProcess& launcher, const QString& gateway, const QString& standin = TW_STANDIN_BIN);
 
     QTemporaryDir tmp;
     QString workDir;
@@ -31,122 +27,133 @@ private:
 
 namespace {
 const char stubGateway[] = "#!/bin/bash\n"
-                           "printf '%s\\n' \"$@\" > \"$REPORT_DIR/args\"\n"
-                           "if (exec 3<>/dev/tcp/127.0.0.1/$STANDIN_PORT) 2>/dev/null; then echo up; "
-                           "else echo down; fi > \"$REPORT_DIR/standin\"\n"
-                           "[ -n \"$STUB_WAIT\" ] || exit 0\n"
-                           "trap 'echo quit > \"$REPORT_DIR/signal\"; exit 0' TERM\n"
-                           "sleep 30 & wait $!\n";
-
-quint16 freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
+                           "{ printf '%s ' \"$@\"; echo; (exec 3<>/dev/tcp/127.0.0.1/$TARNWICK_STANDIN_PORT) "
+                           "2>/dev/null && echo up || echo down; echo \"$TARNWICK_STANDIN_PROBLEM\"; } "
+                           "> \"$REPORT\"\n";
 
 QString readAll(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
+
+// The stand-in among the children of a process, 0 if none.
+qint64 standinChild(qint64 parent)
+{
+    const QString children = readAll(QStringLiteral("/proc/%1/task/%1/children").arg(parent));
+    for (const QString& pid : children.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        if (readAll(QStringLiteral("/proc/%1/comm").arg(pid)).startsWith("tarnwick-standi"))
+            return pid.toLongLong();
+    return 0;
+}
 } // namespace
 
-void TestLauncher::init()
+void TestLauncher::initTestCase()
 {
-    QVERIFY(tmp.isValid());
-    workDir = tmp.filePath(QStringLiteral("work-%1").arg(QTest::currentTestFunction()));
-    standinPort = freePort();
-    for (const char* name : {"args", "standin", "signal"})
-        QFile::remove(tmp.filePath(name));
     QFile stub(tmp.filePath("gateway"));
-    QVERIFY(stub.open(QIODevice::WriteOnly));
-    stub.write(stubGateway);
+    QVERIFY(stub.open(QIODevice::WriteOnly) && stub.write(stubGateway) > 0);
     stub.close();
     QVERIFY(stub.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
-int TestLauncher::runLauncher(bool stubWaits)
+void TestLauncher::init()
+{
+    static int run = 0;
+    workDir = tmp.filePath(QStringLiteral("work-%1").arg(++run));
+    standinPort = quint16(harness::freePort());
+}
+
+void TestLauncher::startLauncher(QProcess& launcher, const QString& gateway, const QString& standin)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TARNWICK_GATEWAY", tmp.filePath("gateway"));
-    env.insert("TARNWICK_STANDIN", TW_STANDIN_BIN);
+    env.insert("TARNWICK_GATEWAY", gateway);
+    env.insert("TARNWICK_STANDIN", standin);
     env.insert("TARNWICK_TEMPLATES", TW_SOURCE_DIR "/templates");
     env.insert("TARNWICK_STANDIN_CONFIG", TW_SOURCE_DIR "/standin/standin.json");
     env.insert("TARNWICK_STANDIN_PORT", QString::number(standinPort));
-    env.insert("STANDIN_PORT", QString::number(standinPort));
-    env.insert("REPORT_DIR", tmp.path());
-    if (stubWaits)
-        env.insert("STUB_WAIT", "1");
-    QProcess launcher;
+    env.insert("REPORT", workDir + ".report");
     launcher.setProcessEnvironment(env);
     launcher.start(TW_SOURCE_DIR "/packaging/tarnwick-launch", {"--workdir", workDir});
-    if (stubWaits) {
-        // Only the launcher is signalled, as a desktop session or a service manager would.
-        for (int i = 0; i < 200 && !QFile::exists(tmp.filePath("standin")); ++i)
-            QTest::qWait(100);
-        launcher.terminate();
-    }
-    if (!launcher.waitForFinished(30000))
-        return -1;
-    return launcher.exitCode();
 }
 
-QString TestLauncher::report(const QString& name) const
+void TestLauncher::standinOnlyWhileNeeded_data()
 {
-    return readAll(tmp.filePath(name)).trimmed();
-}
-
-bool TestLauncher::standinListening() const
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, standinPort);
-    return socket.waitForConnected(1000);
-}
-
-void TestLauncher::firstStartRunsStandin()
-{
-    QCOMPARE(runLauncher(), 0);
-    QCOMPARE(report("args"), QStringLiteral("--workdir\n") + workDir);
-    QCOMPARE(report("standin"), QStringLiteral("up"));
-    // The stand-in goes away with the gateway.
-    QTRY_VERIFY_WITH_TIMEOUT(!standinListening(), 10000);
-
-    const QString settings = readAll(workDir + "/settings.conf");
-    QVERIFY(settings.contains(QStringLiteral("port=%1\n").arg(standinPort)));
-    QVERIFY(settings.contains("ip=127.0.0.1\n"));
-    QCOMPARE(QFileInfo(workDir + "/settings.conf").permissions() & (QFile::ReadOther | QFile::ReadGroup),
-             QFileDevice::Permissions());
-    QCOMPARE(QDir(workDir + "/deviceFolder").entryList({"*.json"}),
-             QDir(TW_SOURCE_DIR "/templates").entryList({"*.json"}));
-}
-
-void TestLauncher::realServerKept()
-{
-    QVERIFY(QDir().mkpath(workDir));
+    QTest::addColumn<QByteArray>("settings"); // empty: none yet
+    QTest::addColumn<bool>("portTaken");
+    QTest::addColumn<QString>("standin");
+    QTest::addColumn<QString>("found"); // by the gateway: the port's state, why the stand-in is missing
+    const QString bin = TW_STANDIN_BIN;
     const QByteArray real = "[server]\nip=10.20.30.40\nlogin=plant\npassword=secret\nport=8002\n";
-    QFile settings(workDir + "/settings.conf");
-    QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write(real);
-    settings.close();
-
-    QCOMPARE(runLauncher(), 0);
-    QCOMPARE(report("standin"), QStringLiteral("down"));
-    QCOMPARE(readAll(workDir + "/settings.conf").toUtf8(), real);
+    QTest::newRow("a first start seeds the templates and runs the stand-in") //
+        << QByteArray() << false << bin << "up\n\n";
+    QTest::newRow("a real server's settings and removed templates stay as they are")
+        << real << false << bin << "down\n\n";
+    QTest::newRow("another program holds the stand-in's port")
+        << QByteArray() << true << bin << "up\ntarnwick-standin: cannot listen on 127.0.0.1:%1: ";
+    QTest::newRow("the stand-in program is not there")
+        << QByteArray() << false << tmp.filePath("none") << "down\ntarnwick-standin is not installed";
 }
 
-void TestLauncher::removedTemplatesStayRemoved()
+// The gateway gets the reason for a missing stand-in for its status line; history.log keeps it.
+void TestLauncher::standinOnlyWhileNeeded()
 {
-    QVERIFY(QDir().mkpath(workDir + "/deviceFolder"));
-    QCOMPARE(runLauncher(), 0);
-    QVERIFY(QDir(workDir + "/deviceFolder").entryList({"*.json"}).isEmpty());
+    QFETCH(QByteArray, settings);
+    QFETCH(bool, portTaken);
+    QFETCH(QString, standin);
+    QFETCH(QString, found);
+    QTcpServer holder;
+    QVERIFY(!portTaken || holder.listen(QHostAddress::LocalHost, standinPort));
+    found.replace("%1", QString::number(standinPort));
+    QFile file(workDir + "/settings.conf");
+    if (!settings.isEmpty()) {
+        QVERIFY(QDir().mkpath(workDir + "/deviceFolder"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(settings) == settings.size());
+        file.close();
+    }
+
+    QProcess launcher;
+    startLauncher(launcher, tmp.filePath("gateway"), standin);
+    QVERIFY(launcher.waitForFinished(30000));
+    const QString report = readAll(workDir + ".report");
+    QVERIFY2(report.startsWith(QStringLiteral("--workdir %1 \n").arg(workDir) + found), qPrintable(report));
+    const QString reason = found.section(QLatin1Char('\n'), 1, 1);
+    QCOMPARE(readAll(workDir + "/history.log").contains("Stand-in network server not running: " + reason),
+             !reason.isEmpty());
+    // The stand-in goes away with the gateway.
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, standinPort);
+    QVERIFY(portTaken || !probe.waitForConnected(1000));
+
+    QCOMPARE(QDir(workDir + "/deviceFolder").entryList({"*.json"}),
+             settings.isEmpty() ? QDir(TW_SOURCE_DIR "/templates").entryList({"*.json"}) : QStringList());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray written = QStringLiteral("ip=127.0.0.1\nport=%1\n").arg(standinPort).toUtf8();
+    const bool privateFile = !(file.permissions() & (QFile::ReadOther | QFile::ReadGroup));
+    QVERIFY(settings.isEmpty() ? file.readAll().contains(written) && privateFile
+                               : file.readAll() == settings);
 }
 
-void TestLauncher::signalReachesGateway()
+void TestLauncher::killedStandinReapedAndLogged()
 {
-    QCOMPARE(runLauncher(true), 0);
-    QCOMPARE(report("signal"), QStringLiteral("quit"));
-    QTRY_VERIFY_WITH_TIMEOUT(!standinListening(), 10000);
+    QProcess launcher;
+    startLauncher(launcher, TW_GATEWAY_BIN);
+    qint64 standin = 0;
+    QTRY_VERIFY_WITH_TIMEOUT((standin = standinChild(launcher.processId())) != 0 &&
+                                 readAll(workDir + "/history.log").contains("New session"),
+                             20000);
+    QCOMPARE(::kill(pid_t(standin), SIGKILL), 0);
+    // A zombie keeps its /proc entry until its parent waits for it.
+    const QString procEntry = QStringLiteral("/proc/%1").arg(standin);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(procEntry), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(workDir + "/history.log")
+                                 .contains("WARNING: [tarnwick-launch] Stand-in network server ended "
+                                           "(killed by signal KILL)"),
+                             10000);
+    QCOMPARE(launcher.state(), QProcess::Running);
+    // Only the launcher is signalled, as a desktop session would; the gateway ends cleanly.
+    launcher.terminate();
+    QVERIFY(launcher.waitForFinished(30000));
+    QCOMPARE(launcher.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestLauncher)
