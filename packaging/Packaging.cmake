@@ -96,3 +96,16 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 include(CPack)
+
+if(BUILD_TESTING)
+    foreach(program tarnwick tarnwick-standin tarnwick-launch)
+        set(path ${CMAKE_SOURCE_DIR}/packaging/tarnwick-launch)
+        if(TARGET ${program})
+            set(path $<TARGET_FILE:${program}>)
+        endif()
+        add_test(NAME help_in_readme_${program}
+                 COMMAND ${CMAKE_COMMAND} -DPROGRAM=${path} -DREADME=${CMAKE_SOURCE_DIR}/README.md
+                         -P ${CMAKE_SOURCE_DIR}/packaging/CheckHelpInReadme.cmake)
+        set_tests_properties(help_in_readme_${program} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    endforeach()
+endif()

@@ -89,7 +89,7 @@ void TestLauncher::standinOnlyWhileNeeded_data()
     QTest::newRow("a real server's settings and removed templates stay as they are")
         << real << false << bin << "down\n\n";
     QTest::newRow("another program holds the stand-in's port")
-        << QByteArray() << true << bin << "up\ntarnwick-standin: cannot listen on 127.0.0.1:%1: ";
+        << QByteArray() << true << bin << "up\ncannot listen on 127.0.0.1:%1: ";
     QTest::newRow("the stand-in program is not there")
         << QByteArray() << false << tmp.filePath("none") << "down\ntarnwick-standin is not installed";
 }

@@ -41,6 +41,8 @@ const QString LOG_DEVICE_DELETED =
     QStringLiteral("INFO: [MainWindow::deleteItemSlot] Device [%1] \"%2\" deleted, it left TCP port %3");
 const QString DELETE_QUESTION =
     QStringLiteral("Delete the device \"%1\" (EUI %2, TCP port %3) and the scaling of its registers?");
+// Set by tarnwick-launch when the stand-in server it should run beside the gateway is not running.
+const char STANDIN_PROBLEM_VARIABLE[] = "TARNWICK_STANDIN_PROBLEM";
 
 QHBoxLayout* row(int spacing)
 {
@@ -528,7 +530,13 @@ void MainWindow::changeServerStatusSlot(COMM::EServerStatus _status)
     const auto text = texts.constFind(static_cast<int>(_status));
     if (text == texts.constEnd())
         return;
-    statusLabel->setText(*text);
+    // Until a log-in succeeds, the status says why the stand-in is missing.
+    static QString standinProblem = qEnvironmentVariable(STANDIN_PROBLEM_VARIABLE);
+    if (_status == COMM::SUCCESS)
+        standinProblem.clear();
+    statusLabel->setText(standinProblem.isEmpty()
+                             ? *text
+                             : QStringLiteral("%1 (stand-in not running: %2)").arg(*text, standinProblem));
     emit setConnectStatusIco(QIcon(_status == COMM::SUCCESS ? ICON_GOOD : ICON_FAIL));
     if (_status == COMM::SUCCESS)
         saveSettings();
