@@ -413,7 +413,6 @@ void TestMainWindow::lastOfManyDevicesReachable()
                                              QStringLiteral("Device %1").arg(i, 3, 10, QChar('0')), 0, port,
                                              false));
     makeWindow();
-    search(window, QStringLiteral("Device")); // a refreshed list, not the one read at start
     QListView* view = viewPaintedBy<CDeviceDelegat>(window);
     // The scroll bar's own End key, as a drag of its thumb to the bottom ends.
     QTest::keyClick(view->verticalScrollBar(), Qt::Key_End);

@@ -430,19 +430,20 @@ void MainWindow::addNewItemSlot()
 // Storage numbers devices upwards: the one added is the one above the newest before.
 void MainWindow::makeNewestDeviceCurrent(unsigned int previousNewest)
 {
-    refreshDevicesSlot(searchEdit->text());
-    int best = -1;
-    for (int pass = 0; pass < 2 && best < 0; ++pass) {
-        if (pass == 1) { // the search hides it: show all
-            searchEdit->setText(QString());
-            refreshDevicesSlot(QString());
-        }
-        for (int r = 0; r < deviceModel->rowCount(); ++r)
+    const auto newRow = [this, previousNewest] {
+        for (int r = deviceModel->rowCount() - 1; r >= 0; --r)
             if (deviceModel->index(r, DB::DEV_COL_DEVICE).data().toUInt() > previousNewest)
-                best = r;
+                return r;
+        return -1;
+    };
+    refreshDevicesSlot(searchEdit->text());
+    if (newRow() < 0 && !searchEdit->text().isEmpty()) {
+        searchEdit->setText(QString()); // the search hides it: show all
+        refreshDevicesSlot(QString());
     }
-    if (best >= 0)
-        deviceView->setCurrentIndex(deviceModel->index(best, 0));
+    const int row = newRow();
+    if (row >= 0)
+        deviceView->setCurrentIndex(deviceModel->index(row, 0));
 }
 
 void MainWindow::toggleLogPane(bool shown)
