@@ -119,7 +119,6 @@ void TestHeadless::deviceCommands_data()
         << "No template in deviceFolder has the application EUI [7A52000000000001]" << false;
     QTest::newRow("without a server in settings.conf nothing can be added")
         << "no settings" << add << 1 << "settings.conf names no network server" << false;
-    QTest::newRow("a wrong password is named") << "wrong password" << add << 1 << "log-in refused" << false;
     QTest::newRow("a registered device is removed")
         << "added" << QStringList{"--remove-device", KNOWN.toLower()} << 0 << "removed" << false;
     QTest::newRow("no command changes devices while a gateway holds the directory")
@@ -141,12 +140,6 @@ void TestHeadless::deviceCommands()
         QVERIFY(QDir(COMM::DEVICE_FOLDER).removeRecursively());
     if (setup == "no settings")
         QVERIFY(QFile::remove(SETT::SETT_FILENAME));
-    if (setup == "wrong password") {
-        QFile settings(SETT::SETT_FILENAME);
-        QVERIFY(settings.open(QIODevice::ReadWrite));
-        const QByteArray text = settings.readAll().replace("password=tarnwick", "password=wrong");
-        QVERIFY(settings.resize(0) && settings.write(text) == text.size());
-    }
     QLockFile lock(LOCK::LOCK_FILENAME);
     if (setup.contains("locked"))
         QVERIFY(lock.tryLock(0));
