@@ -204,6 +204,8 @@ const QString SQL_BEGIN = QStringLiteral("BEGIN IMMEDIATE;");
 const QString SQL_COMMIT = QStringLiteral("COMMIT;");
 const QString SQL_ROLLBACK = QStringLiteral("ROLLBACK;");
 const QString SQL_BUSY_TIMEOUT = QStringLiteral("PRAGMA busy_timeout=%1;");
+const QString SQL_USER_VERSION = QStringLiteral("PRAGMA user_version;");
+const QString SQL_USER_VERSION_SET = QStringLiteral("PRAGMA user_version=%1;");
 const QString SQL_QUICK_CHECK = QStringLiteral("PRAGMA quick_check;");
 const QString SQL_CHECKPOINT = QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE);");
 
@@ -520,8 +522,16 @@ bool CDataBaseHandler::probeWritable(QSqlDatabase current, QString& error)
 {
     QSqlError failure;
     if (beginImmediate(current, 0, failure)) {
-        QSqlQuery(current).exec(SQL_ROLLBACK);
-        return true;
+        // BEGIN alone succeeds on a read-only file: the header is written
+        // back as it is, and that write is rolled back.
+        QSqlQuery query(current);
+        const int version = query.exec(SQL_USER_VERSION) && query.next() ? query.value(0).toInt() : 0;
+        query.finish();
+        const bool written = query.exec(SQL_USER_VERSION_SET.arg(version));
+        failure = query.lastError();
+        query.exec(SQL_ROLLBACK);
+        if (written)
+            return true;
     }
     error = failure.databaseText();
     return failure.nativeErrorCode() != SQLITE_READONLY_CODE && !current.isOpenError();
