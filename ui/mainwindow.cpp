@@ -531,13 +531,16 @@ void MainWindow::changeServerStatusSlot(COMM::EServerStatus _status)
     const auto text = texts.constFind(static_cast<int>(_status));
     if (text == texts.constEnd())
         return;
-    // Until a log-in succeeds, the status says why the stand-in is missing.
+    // Until a log-in succeeds, the status says that the stand-in is missing; the
+    // panel's width leaves the reason to the tool tip (and history.log).
     static QString standinProblem = qEnvironmentVariable(STANDIN_PROBLEM_VARIABLE);
     if (_status == COMM::SUCCESS)
         standinProblem.clear();
-    statusLabel->setText(standinProblem.isEmpty()
-                             ? *text
-                             : QStringLiteral("%1 (stand-in not running: %2)").arg(*text, standinProblem));
+    statusLabel->setText(standinProblem.isEmpty() ? *text : QStringLiteral("%1, no stand-in").arg(*text));
+    statusLabel->setToolTip(
+        standinProblem.isEmpty()
+            ? QString()
+            : QStringLiteral("Stand-in network server not running: %1").arg(standinProblem));
     emit setConnectStatusIco(QIcon(_status == COMM::SUCCESS ? ICON_GOOD : ICON_FAIL));
     if (_status == COMM::SUCCESS)
         saveSettings();
