@@ -149,6 +149,9 @@ bool CGatewayCore::start()
             devices += registry->listenerDevices(port);
         return devices;
     });
+    // The window re-reads a device's registers only once they are committed.
+    connect(storage, &CDataBaseHandler::registerDataCommitted, registry, &CAllDeviceHandler::newDataForDevice,
+            Qt::QueuedConnection);
     modbus = startThread(nullptr, QStringLiteral("modbus"));
     registry->setModbusThread(modbus);
     running = true;
@@ -185,7 +188,7 @@ void CGatewayCore::stop()
     registry->setModbusThread(nullptr);
     stopThread(modbus);
     CDataBaseHandler* storage = CDataBaseHandler::getInstance();
-    if (storage && storageThread && storage->metaObject()->indexOfSlot("shutdown()") >= 0)
-        QMetaObject::invokeMethod(storage, "shutdown", Qt::BlockingQueuedConnection);
+    if (storage && storageThread)
+        QMetaObject::invokeMethod(storage, &CDataBaseHandler::shutdown, Qt::BlockingQueuedConnection);
     stopThread(storageThread);
 }

@@ -217,5 +217,4 @@ void CAllDeviceHandler::processDataSlot(API::SApiDeviceData data)
                                                   Q_ARG(DB::SDbDeviceRegDataSet, set));
     if (!queued)
         addLog(QStringLiteral("Invalid invokeMethod creation!"), CLogFile::LOG_TYPE_ERROR);
-    emit newDataForDevice(data.devEui);
 }

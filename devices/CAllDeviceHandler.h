@@ -41,6 +41,7 @@ public:
     QStringList listenerDevices(unsigned short port) const;
 
 signals:
+    // Once the device's packet is committed and readable (the core wires it to storage).
     void newDataForDevice(const QString& devEui);
 
 public slots:

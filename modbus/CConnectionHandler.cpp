@@ -54,9 +54,7 @@ bool readStore(int port, int start, int count, QMap<uint16_t, uint16_t>& words)
 {
     // Without a database every address reads as zero, as an unstored one does.
     CDataBaseHandler* store = CDataBaseHandler::getInstance();
-    if (store)
-        words = store->getRegisterData(port, start, count);
-    return true;
+    return !store || store->readRegisterWords(port, start, count, words);
 }
 
 void setKeepAlive(int fd)

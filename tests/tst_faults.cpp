@@ -151,6 +151,7 @@ private slots:
     void killedDuringUplinkStorm();
     void modbusPortTakenAtStart();
     void modbusAnsweredWhileWindowIsBusy();
+    void sigtermLeavesDatabaseWhole();
     void readOnlyWorkingDirectory_data();
     void readOnlyWorkingDirectory();
 
@@ -416,6 +417,31 @@ void TestFaults::modbusAnsweredWhileWindowIsBusy()
     const bool answeredWhileBusy = answered;
     scada.join();
     QVERIFY(answeredWhileBusy);
+}
+
+// After SIGTERM server.db alone, without the journal beside it, holds every
+// device and its last stored value: what a copy or a backup takes.
+void TestFaults::sigtermLeavesDatabaseWhole()
+{
+    const int port = freePort();
+    const QList<SPlannedDevice> devices = {{QStringLiteral("7A52000000150001"), port, 100},
+                                           {QStringLiteral("7A52000000150002"), port, 200}};
+    writeStandinConfig(devices, 20, 1000);
+    startStandin();
+    writeSettings(standinPort);
+    registerDevices(devices);
+    startGatewayProcess(gateway, dir->path());
+    QVERIFY(gateway.waitForStarted());
+    for (const SPlannedDevice& dev : devices)
+        QTRY_VERIFY_WITH_TIMEOUT(servedDatum(dev, FCNT_OFFSET) > 20, WAIT_MS);
+    terminateCleanly(gateway);
+
+    const QMap<QString, qint64> stored = storedDatum(dbPath(), FCNT_OFFSET);
+    QCOMPARE(stored.size(), devices.size());
+    QTemporaryDir copy;
+    const QString alone = QDir(copy.path()).filePath(DB::DB_FILENAME);
+    QVERIFY(QFile::copy(dbPath(), alone));
+    QCOMPARE(storedDatum(alone, FCNT_OFFSET), stored);
 }
 
 void TestFaults::readOnlyWorkingDirectory_data()

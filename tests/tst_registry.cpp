@@ -1,4 +1,5 @@
 #include <QtTest>
+#include <QtSql>
 
 #include <QDir>
 #include <QHostAddress>
@@ -7,11 +8,15 @@
 #include <QTemporaryDir>
 
 #include "app/CLogFile.h"
+#include "core/CGatewayCore.h"
 #include "devices/CAllDeviceHandler.h"
+#include "storage/CDataBaseHandler.h"
+#include "GatewayHarness.h"
 
 namespace {
 const QString EUI_A = QStringLiteral("7A5200E75E00AA01");
 const QString EUI_B = QStringLiteral("7A5200E75E00BB02");
+const QString HUMIDITY_APP = QStringLiteral("7A52000000000002"); // fills registers 0 to 11
 
 DB::SDeviceRegMapDescription device(const QString& devEui)
 {
@@ -42,11 +47,16 @@ private slots:
     void sameDeviceTwiceKeepsOneEntry();
     void removal_data();
     void removal();
+    void lookupsTakeAnyCase_data();
+    void lookupsTakeAnyCase();
+    void storedDevicesAtStart_data();
+    void storedDevicesAtStart();
 
 private:
     QTemporaryDir* dir = nullptr;
     QString previousDir;
     CAllDeviceHandler* registry = nullptr;
+    CGatewayCore* core = nullptr;
     quint16 port = 0;
 };
 
@@ -56,6 +66,7 @@ void TestRegistry::init()
     dir = new QTemporaryDir();
     QVERIFY(QDir::setCurrent(dir->path()));
     CLogFile::getInstance(QStringLiteral("history.log"), QString());
+    harness::copySampleTemplates();
     registry = CAllDeviceHandler::getInstance();
     QTcpServer probe; // a port the OS picks, free once the probe is gone
     QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
@@ -64,7 +75,11 @@ void TestRegistry::init()
 
 void TestRegistry::cleanup()
 {
+    delete core;
+    core = nullptr;
     CAllDeviceHandler::resetInstance();
+    CServerHandler::resetInstance();
+    CDataBaseHandler::resetInstance();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     delete CLogFile::getInstance();
     QDir::setCurrent(previousDir);
@@ -128,6 +143,77 @@ void TestRegistry::removal()
         readLog().contains(
             QStringLiteral("WARNING: [CAllDeviceHandler::removeDevice] uncknown port [%1]!").arg(otherPort)),
         wrongPort);
+}
+
+void TestRegistry::lookupsTakeAnyCase_data()
+{
+    QTest::addColumn<QString>("appEui");
+    QTest::addColumn<QString>("devEui");
+    QTest::newRow("EUIs as the template writes them") << HUMIDITY_APP << EUI_A;
+    QTest::newRow("EUIs in lower case, as some servers send them")
+        << HUMIDITY_APP.toLower() << EUI_A.toLower();
+}
+
+// The dialog, the device list and the title all look a device up by what the server sent.
+void TestRegistry::lookupsTakeAnyCase()
+{
+    QFETCH(QString, appEui);
+    QFETCH(QString, devEui);
+    registry->addNewDevice({devEui, appEui, devEui, 100, {}}, port);
+    QVERIFY(registry->hasTemplate(appEui));
+    const REGS::SDeviceTemplateInfo info = registry->getTemplateInfo(appEui);
+    QCOMPARE(info.devType, QStringLiteral("Temperature and humidity"));
+    QCOMPARE(info.color, QColor(QStringLiteral("#88dcbe")));
+    QCOMPARE(registry->getRegisterInfo(appEui).registers.size(), 5);
+    QVERIFY(registry->isRegistered(EUI_A.toLower()) && registry->isRegistered(EUI_A));
+    QCOMPARE(registry->listenerDevices(port), QStringList{EUI_A});
+}
+
+void TestRegistry::storedDevicesAtStart_data()
+{
+    QTest::addColumn<int>("startB");
+    QTest::addColumn<qint64>("portB");    // 0: the port of device A
+    QTest::addColumn<QString>("warning"); // A, B and P stand for the EUIs and the port
+    QTest::newRow("devices whose registers overlap on one port are both served, with one warning")
+        << 105 << qint64(0)
+        << "WARNING: [CGatewayCore::openStoredDevices] Devices [A] and [B] overlap on port [P] at "
+           "registers 105-111: both are served, and a read there mixes their words";
+    QTest::newRow("devices apart on one port are served without a warning") << 112 << qint64(0) << QString();
+    // 70000 would land on port 4464 if cut to 16 bits.
+    QTest::newRow("a stored port outside 1-65535 is skipped with a warning")
+        << 112 << qint64(70000)
+        << "WARNING: [CGatewayCore::openStoredDevices] Device [B] has the stored port [70000], outside "
+           "1-65535: it is not served";
+}
+
+void TestRegistry::storedDevicesAtStart()
+{
+    QFETCH(int, startB);
+    QFETCH(qint64, portB);
+    QFETCH(QString, warning);
+    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+    QVERIFY(storage->registerNewDevice({EUI_A, HUMIDITY_APP, "A", 100, {}}, port));
+    QVERIFY(storage->registerNewDevice({EUI_B, HUMIDITY_APP, "B", startB, {}}, port));
+    if (portB) {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        other.setDatabaseName(DB::DB_FILENAME);
+        QVERIFY(other.open() &&
+                QSqlQuery(other).exec(QStringLiteral("UPDATE devices SET port=%1 WHERE dev_eui='%2'")
+                                          .arg(QString::number(portB), EUI_B)));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("other"));
+    core = new CGatewayCore();
+    QVERIFY(core->start());
+
+    QCOMPARE(registry->isRegistered(EUI_B), portB == 0);
+    QCOMPARE(registry->listenerPorts(), QList<unsigned short>{port});
+    QVERIFY(accepts(port));
+    QCoreApplication::processEvents();
+    QCOMPARE(readLog().count(QStringLiteral("WARNING: [CGatewayCore")), warning.isEmpty() ? 0 : 1);
+    if (!warning.isEmpty())
+        QVERIFY(readLog().contains(warning.replace("[A]", "[" + EUI_A + "]")
+                                       .replace("[B]", "[" + EUI_B + "]")
+                                       .replace("[P]", QStringLiteral("[%1]").arg(port))));
 }
 
 QTEST_GUILESS_MAIN(TestRegistry)
