@@ -61,7 +61,7 @@ if(HELP2MAN)
         install(FILES ${gen}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endforeach()
 else()
-    message(WARNING "help2man not found: no manual pages (scripts/deps.sh installs it)")
+    message(STATUS "help2man not found: no manual pages (scripts/deps.sh installs it)")
 endif()
 add_custom_target(package_docs ALL DEPENDS ${doc_outputs})
 
