@@ -51,120 +51,101 @@ class TestApi : public QObject
 {
     Q_OBJECT
 private slots:
-    void uplinkRecord_data();
-    void uplinkRecord();
-    void readers_data();
-    void readers();
-    void outgoingMessages_data();
-    void outgoingMessages();
+
+    void uplinkRecord_data()
+    {
+        QTest::addColumn<QString>("json");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QStringList>("lines");
+
+        QTest::newRow("a MAC command after a plus keeps the uplink; gateway split and upper-cased")
+            << R"({"type":"UNCONF_UP+MAC_LINKCHECK_REQ","data":"0A0b","devEui":"a1b2c3","gatewayId":"ab12+cd34","port":2})"
+            << "ok|A1B2C3|AB12|0a0b|0|2" << QStringList();
+        QTest::newRow("a join request is not an uplink")
+            << R"({"type":"JOIN_REQ","data":"00","devEui":"01","fcnt":3})"
+            << "no||||0|0" << QStringList{"[SApiDeviceData] Not UPLINK message: JOIN_REQ"};
+        QTest::newRow("a lower-case type does not match")
+            << R"({"type":"unconf_up","data":"00"})"
+            << "no||||0|0" << QStringList{"[SApiDeviceData] Not UPLINK message: unconf_up"};
+        QTest::newRow("an uplink without data is refused")
+            << R"({"type":"CONF_UP","devEui":"01"})"
+            << "no||||0|0" << QStringList{"[SApiDeviceData] DATA is not exist"};
+        QTest::newRow("non-hex data is refused")
+            << R"({"type":"UNCONF_UP","data":"0g","devEui":"01"})"
+            << "no||||0|0" << QStringList{"[SApiDeviceData] DATA is not hexadecimal"};
+        QTest::newRow("a counter as a JSON string is read, a port as a string is zero")
+            << R"({"type":"UNCONF_UP","data":"00","fcnt":"17","port":"2"})"
+            << "ok|||00|17|0" << QStringList();
+    }
+
+    void uplinkRecord()
+    {
+        QFETCH(QString, json);
+        const QJsonObject obj = parse(json);
+        debugLines.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(captureHandler);
+        const API::SApiDeviceData record(obj);
+        qInstallMessageHandler(previous);
+        QTEST(describe(record), "expected");
+        QTEST(debugLines, "lines");
+    }
+
+    void readers_data()
+    {
+        QTest::addColumn<QString>("json");
+        QTest::addColumn<QString>("expected");
+
+        const QString list =
+            R"("data_list":[{"type":"JOIN_REQ","data":"00"},)"
+            R"({"type":"UNCONF_UP","data":"0102","devEui":"other"},{"type":"UNCONF_UP","data":"03"}])";
+        QTest::newRow("a refused device list yields failure and no devices")
+            << R"({"cmd":"get_devices_resp","status":false,"devices_list":[{"devEui":"a","devName":"n","OTAA":{"appEui":"b"}}]})"
+            << "false";
+        QTest::newRow("devices keep their order; those without an OTAA app EUI are skipped")
+            << R"({"cmd":"get_devices_resp","status":true,"devices_list":[{"devEui":"ab01","devName":"One","OTAA":{"appEui":"7a52"}},)"
+               R"({"devEui":"2","devName":"b","OTAA":{}},{"devEui":"3","devName":"c"},)"
+               R"({"devEui":"CD02","devName":"Two","OTAA":{"appEui":"7A53"}}]})"
+            << "true ab01/7a52/One CD02/7A53/Two";
+        QTest::newRow("join first: the first uplink after it, with the answer's upper-case EUI")
+            << R"({"cmd":"get_data_resp","status":true,"devEui":"ab12",)" + list + "}"
+            << "found ok|AB12||0102|0|0";
+        QTest::newRow("a refused packet answer yields nothing")
+            << R"({"cmd":"get_data_resp","status":false,"devEui":"ab12",)" + list + "}"
+            << "none no||||0|0";
+        QTest::newRow("an rx with a device EUI is delivered")
+            << R"({"cmd":"rx","type":"UNCONF_UP","data":"0102","devEui":"ab"})"
+            << "found ok|AB||0102|0|0";
+        QTest::newRow("an rx without a device EUI is dropped")
+            << R"({"cmd":"rx","type":"UNCONF_UP","data":"01"})"
+            << "none no||||0|0";
+    }
+
+    void readers()
+    {
+        QFETCH(QString, json);
+        QTEST(readAnswer(parse(json)), "expected");
+    }
+
+    void outgoingMessages_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("device-list request has no other key")
+            << API::devicesListRequestMessage() << R"({"cmd":"get_devices_req"})";
+        QTest::newRow("packet request upper-cases the EUI and asks for ten uplinks")
+            << API::deviceDataRequestMessage("7a52abc")
+            << R"({"cmd":"get_data_req","devEui":"7A52ABC","select":{"direction":"UPLINK","limit":10}})";
+    }
+
+    void outgoingMessages()
+    {
+        QFETCH(QString, message);
+        QVERIFY2(!message.contains('\n'), "messages are compact JSON");
+        QFETCH(QString, expected);
+        QCOMPARE(parse(message), parse(expected));
+    }
 };
-
-void TestApi::uplinkRecord_data()
-{
-    QTest::addColumn<QString>("json");
-    QTest::addColumn<QString>("expected");
-    QTest::addColumn<QStringList>("lines");
-
-    QTest::newRow("a MAC command after a plus keeps the uplink; gateway split and upper-cased")
-        << R"({"type":"UNCONF_UP+MAC_LINKCHECK_REQ","data":"0A0b","devEui":"a1b2c3","gatewayId":"ab12+cd34","port":2})"
-        << "ok|A1B2C3|AB12|0a0b|0|2" << QStringList();
-    QTest::newRow("a confirmed uplink with a MAC command is an uplink")
-        << R"({"type":"CONF_UP+MAC_LINKCHECK_REQ","data":"ff","devEui":"0011"})"
-        << "ok|0011||ff|0|0" << QStringList();
-    QTest::newRow("a join request is not an uplink")
-        << R"({"type":"JOIN_REQ","data":"00","devEui":"01","fcnt":3})"
-        << "no||||0|0" << QStringList{"[SApiDeviceData] Not UPLINK message: JOIN_REQ"};
-    QTest::newRow("a lower-case type does not match")
-        << R"({"type":"unconf_up","data":"00"})"
-        << "no||||0|0" << QStringList{"[SApiDeviceData] Not UPLINK message: unconf_up"};
-    QTest::newRow("an uplink without data is refused")
-        << R"({"type":"CONF_UP","devEui":"01"})"
-        << "no||||0|0" << QStringList{"[SApiDeviceData] DATA is not exist"};
-    QTest::newRow("non-hex data is refused")
-        << R"({"type":"UNCONF_UP","data":"0g","devEui":"01"})"
-        << "no||||0|0" << QStringList{"[SApiDeviceData] DATA is not hexadecimal"};
-    QTest::newRow("an empty object is refused without a word") << "{}"
-                                                               << "no||||0|0" << QStringList();
-    QTest::newRow("a counter as a JSON string is read, a port as a string is zero")
-        << R"({"type":"UNCONF_UP","data":"00","fcnt":"17","port":"2"})"
-        << "ok|||00|17|0" << QStringList();
-    QTest::newRow("missing counter and port read as zero") << R"({"type":"UNCONF_UP","data":""})"
-                                                           << "ok||||0|0" << QStringList();
-}
-
-void TestApi::uplinkRecord()
-{
-    QFETCH(QString, json);
-    const QJsonObject obj = parse(json);
-    debugLines.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureHandler);
-    const API::SApiDeviceData record(obj);
-    qInstallMessageHandler(previous);
-    QTEST(describe(record), "expected");
-    QTEST(debugLines, "lines");
-}
-
-void TestApi::readers_data()
-{
-    QTest::addColumn<QString>("json");
-    QTest::addColumn<QString>("expected");
-
-    const QString list =
-        R"("data_list":[{"type":"JOIN_REQ","data":"00"},)"
-        R"({"type":"UNCONF_UP","data":"0102","devEui":"other"},{"type":"UNCONF_UP","data":"03"}])";
-    QTest::newRow("a refused device list yields failure and no devices")
-        << R"({"cmd":"get_devices_resp","status":false,"devices_list":[{"devEui":"a","devName":"n","OTAA":{"appEui":"b"}}]})"
-        << "false";
-    QTest::newRow("devices keep their order; those without an OTAA app EUI are skipped")
-        << R"({"cmd":"get_devices_resp","status":true,"devices_list":[{"devEui":"ab01","devName":"One","OTAA":{"appEui":"7a52"}},)"
-           R"({"devEui":"2","devName":"b","OTAA":{}},{"devEui":"3","devName":"c"},)"
-           R"({"devEui":"CD02","devName":"Two","OTAA":{"appEui":"7A53"}}]})"
-        << "true ab01/7a52/One CD02/7A53/Two";
-    QTest::newRow("join first: the first uplink after it, with the answer's upper-case EUI")
-        << R"({"cmd":"get_data_resp","status":true,"devEui":"ab12",)" + list + "}"
-        << "found ok|AB12||0102|0|0";
-    QTest::newRow("a refused packet answer yields nothing")
-        << R"({"cmd":"get_data_resp","status":false,"devEui":"ab12",)" + list + "}"
-        << "none no||||0|0";
-    QTest::newRow("a packet answer without status yields nothing")
-        << R"({"cmd":"get_data_resp","devEui":"ab12",)" + list + "}"
-        << "none no||||0|0";
-    QTest::newRow("an rx with a device EUI is delivered")
-        << R"({"cmd":"rx","type":"UNCONF_UP","data":"0102","devEui":"ab"})"
-        << "found ok|AB||0102|0|0";
-    QTest::newRow("an rx without a device EUI is dropped") << R"({"cmd":"rx","type":"UNCONF_UP","data":"01"})"
-                                                           << "none no||||0|0";
-}
-
-void TestApi::readers()
-{
-    QFETCH(QString, json);
-    QTEST(readAnswer(parse(json)), "expected");
-}
-
-void TestApi::outgoingMessages_data()
-{
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("ping names the word cmd as its command") << API::pingMessage() << R"({"cmd":"cmd"})";
-    QTest::newRow("log-in carries login and password")
-        << API::authRequestMessage("operator", "pa\"ss")
-        << R"({"cmd":"auth_req","login":"operator","password":"pa\"ss"})";
-    QTest::newRow("device-list request has no other key")
-        << API::devicesListRequestMessage() << R"({"cmd":"get_devices_req"})";
-    QTest::newRow("packet request upper-cases the EUI and asks for ten uplinks")
-        << API::deviceDataRequestMessage("7a52abc")
-        << R"({"cmd":"get_data_req","devEui":"7A52ABC","select":{"direction":"UPLINK","limit":10}})";
-}
-
-void TestApi::outgoingMessages()
-{
-    QFETCH(QString, message);
-    QVERIFY2(!message.contains('\n'), "messages are compact JSON");
-    QFETCH(QString, expected);
-    QCOMPARE(parse(message), parse(expected));
-}
 
 QTEST_GUILESS_MAIN(TestApi)
 #include "tst_api.moc"

@@ -10,88 +10,63 @@ class TestColor : public QObject
 {
     Q_OBJECT
 private slots:
-    void replaceColorInText_data();
-    void replaceColorInText();
-    void everyPaletteNameBecomesItsOwnValue();
-    void styleSheetKeepsNoPaletteNameAfterReplacement();
-    void prepareTextFitsTheBox_data();
-    void prepareTextFitsTheBox();
+
+    void everyPaletteNameBecomesItsOwnValue()
+    {
+        // Many names are prefixes of others: each must win over its shorter relatives.
+        for (const SPaletteEntry& entry : paletteEntries())
+            QCOMPARE(replaceColor(QStringLiteral("x:%1;").arg(entry.name)),
+                     QStringLiteral("x:%1;").arg(entry.color.name()));
+        QCOMPARE(replaceColor("color: QC_GLOB_WHITE;"), QStringLiteral("color: QC_GLOB_WHITE;"));
+    }
+
+    void styleSheetKeepsNoPaletteNameAfterReplacement()
+    {
+        QFile file(QStringLiteral("://style/style.qss"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString sheet = replaceColor(QString::fromLatin1(file.readAll()));
+        QVERIFY(sheet.contains(QStringLiteral("background-color: #171d1f;")));
+        QVERIFY2(!sheet.contains(QRegularExpression(QStringLiteral("QCT?_[A-Z]"))), qPrintable(sheet));
+    }
+
+    void prepareTextFitsTheBox_data()
+    {
+        // Width in characters of a monospaced font, height in line heights.
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("widthChars");
+        QTest::addColumn<double>("heightLines");
+        QTest::addColumn<bool>("withPainter");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("a long text wraps at the pixel width")
+            << "abcdefghij" << 5.5 << 10.0 << true << QStringList{"abcd", "efgh", "ij"};
+        QTest::newRow("below two line heights one elided line is shown")
+            << "abcdefghij" << 5.5 << 1.5 << true << QStringList{QStringLiteral("abcd\u2026")};
+        QTest::newRow("with room for two lines of three the second gets dots")
+            << "a\nb\nc" << 5.0 << 2.5 << true << QStringList{"a", "b..."};
+        QTest::newRow("without a painter there are no lines")
+            << "abc" << 5.0 << 2.5 << false << QStringList{};
+    }
+
+    void prepareTextFitsTheBox()
+    {
+        QFETCH(QString, text);
+        QFETCH(double, widthChars);
+        QFETCH(double, heightLines);
+        QFETCH(bool, withPainter);
+        QFETCH(QStringList, expected);
+        QImage image(400, 400, QImage::Format_ARGB32_Premultiplied);
+        QPainter painter(&image);
+        QFont font(QStringLiteral("DejaVu Sans Mono"));
+        font.setStyleHint(QFont::Monospace);
+        font.setPixelSize(12);
+        painter.setFont(font);
+        const int charWidth = painter.fontMetrics().horizontalAdvance(QLatin1Char('x'));
+        const int lineHeight = painter.fontMetrics().boundingRect(QStringLiteral("x")).height();
+        QCOMPARE(prepareText(text, int(widthChars * charWidth), int(heightLines * lineHeight),
+                             withPainter ? &painter : nullptr),
+                 expected);
+    }
 };
-
-void TestColor::replaceColorInText_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("a property value becomes its colour")
-        << "color: QC_GLOB_BLUE1_L1;" << QString("color: #71a6d9;");
-    QTest::newRow("a shaded white is not taken for the bare white")
-        << "QC_GLOB_WHITE1_D1" << QString("#b2b4b5");
-    QTest::newRow("a name outside the palette stays")
-        << "color: QC_GLOB_WHITE;" << QString("color: QC_GLOB_WHITE;");
-    QTest::newRow("capital values come out in lower case") << "QC_GLOB_BLUE1_L4" << QString("#c5def6");
-}
-
-void TestColor::replaceColorInText()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, expected);
-    QCOMPARE(replaceColor(text), expected);
-}
-
-void TestColor::everyPaletteNameBecomesItsOwnValue()
-{
-    // Many names are prefixes of others: each must win over its shorter relatives.
-    for (const SPaletteEntry& entry : paletteEntries())
-        QCOMPARE(replaceColor(QStringLiteral("x:%1;").arg(entry.name)),
-                 QStringLiteral("x:%1;").arg(entry.color.name()));
-}
-
-void TestColor::styleSheetKeepsNoPaletteNameAfterReplacement()
-{
-    QFile file(QStringLiteral("://style/style.qss"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QString sheet = replaceColor(QString::fromLatin1(file.readAll()));
-    QVERIFY(sheet.contains(QStringLiteral("background-color: #171d1f;")));
-    QVERIFY2(!sheet.contains(QRegularExpression(QStringLiteral("QCT?_[A-Z]"))), qPrintable(sheet));
-}
-
-void TestColor::prepareTextFitsTheBox_data()
-{
-    // Width in characters of a monospaced font, height in line heights.
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<double>("widthChars");
-    QTest::addColumn<double>("heightLines");
-    QTest::addColumn<bool>("withPainter");
-    QTest::addColumn<QStringList>("expected");
-    QTest::newRow("a long text wraps at the pixel width")
-        << "abcdefghij" << 5.5 << 10.0 << true << QStringList{"abcd", "efgh", "ij"};
-    QTest::newRow("below two line heights one elided line is shown")
-        << "abcdefghij" << 5.5 << 1.5 << true << QStringList{QStringLiteral("abcd\u2026")};
-    QTest::newRow("with room for two lines of three the second gets dots")
-        << "a\nb\nc" << 5.0 << 2.5 << true << QStringList{"a", "b..."};
-    QTest::newRow("an empty text gives no lines") << "" << 5.0 << 2.5 << true << QStringList{};
-    QTest::newRow("without a painter there are no lines") << "abc" << 5.0 << 2.5 << false << QStringList{};
-}
-
-void TestColor::prepareTextFitsTheBox()
-{
-    QFETCH(QString, text);
-    QFETCH(double, widthChars);
-    QFETCH(double, heightLines);
-    QFETCH(bool, withPainter);
-    QFETCH(QStringList, expected);
-    QImage image(400, 400, QImage::Format_ARGB32_Premultiplied);
-    QPainter painter(&image);
-    QFont font(QStringLiteral("DejaVu Sans Mono"));
-    font.setStyleHint(QFont::Monospace);
-    font.setPixelSize(12);
-    painter.setFont(font);
-    const int charWidth = painter.fontMetrics().horizontalAdvance(QLatin1Char('x'));
-    const int lineHeight = painter.fontMetrics().boundingRect(QStringLiteral("x")).height();
-    QCOMPARE(prepareText(text, int(widthChars * charWidth), int(heightLines * lineHeight),
-                         withPainter ? &painter : nullptr),
-             expected);
-}
 
 QTEST_MAIN(TestColor)
 #include "tst_color.moc"

@@ -1,15 +1,11 @@
-#include <QtTest>
-
 #include <QApplication>
 #include <QLineEdit>
 #include <QPainter>
 #include <QListView>
 #include <QStandardItemModel>
-#include <QTemporaryDir>
 #include <QToolTip>
 
-#include "app/CLogFile.h"
-#include "app/global.h"
+#include "WorkDir.h"
 #include "devices/CAllDeviceHandler.h"
 #include "ui/CDeviceDelegat.h"
 #include "ui/CDeviceSearchModel.h"
@@ -73,287 +69,268 @@ QImage paintRow(const QStyledItemDelegate& delegate, const QAbstractItemModel& m
 class TestDelegates : public QObject
 {
     Q_OBJECT
-private slots:
-    void init();
-    void cleanup();
-    void registerCardText_data();
-    void registerCardText();
-    void cardBackground_data();
-    void cardBackground();
-    void deviceCardTextsFit_data();
-    void deviceCardTextsFit();
-    void deviceCardWithoutTemplateIsLegible();
-    void deviceCardToolTipNamesAll();
-    void searchFiltersNamesIgnoringCase_data();
-    void searchFiltersNamesIgnoringCase();
-    void editorScalesNumbersOnly_data();
-    void editorScalesNumbersOnly();
-
-private:
-    QTemporaryDir* tempDir = nullptr;
-    QString previousDir;
+    std::unique_ptr<CWorkDir> work;
     CDeviceDelegat deviceCard;
     CRegisterDelegat registerCard;
     CSimpleRegisterDelegat dialogCard;
     const QStyledItemDelegate* cards[3] = {&deviceCard, &registerCard, &dialogCard};
-};
 
-void TestDelegates::init()
-{
-    previousDir = QDir::currentPath();
-    tempDir = new QTemporaryDir();
-    QVERIFY(QDir::setCurrent(tempDir->path()));
-    QVERIFY(QDir().mkdir(COMM::DEVICE_FOLDER));
-    QFile file(COMM::DEVICE_FOLDER + QStringLiteral("/counter.json"));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(CounterTemplate) > 0);
-    file.close();
-    CLogFile::getInstance(COMM::LOG_FILENAME, QString());
-    CAllDeviceHandler::resetInstance();
-    CAllDeviceHandler::getInstance();
-}
-
-void TestDelegates::cleanup()
-{
-    CAllDeviceHandler::resetInstance();
-    QCoreApplication::processEvents();
-    delete CLogFile::getInstance();
-    QDir::setCurrent(previousDir);
-    delete tempDir;
-}
-
-void TestDelegates::registerCardText_data()
-{
-    QTest::addColumn<QString>("actual");
-    QTest::addColumn<QString>("expected");
-    const auto value = &CRegisterDelegat::valueText;
-    const auto range = &CRegisterDelegat::rangeText;
-    const auto time = &CRegisterDelegat::timeText;
-    QTest::newRow("a 16-bit integer FFFE is -2") << value("integer", "fffe", 16, "") << "-2";
-    QTest::newRow("a 16-bit integer reads its first word") << value("integer", "7fff0001", 16, "") << "32767";
-    QTest::newRow("a 32-bit integer with a unit") << value("integer", "fffffffe", 32, "l") << "-2 [l]";
-    QTest::newRow("a 64-bit integer of all ones is -1")
-        << value("integer", "ffffffffffffffff", 64, "") << "-1";
-    QTest::newRow("an unsigned is the whole image in hex")
-        << value("uinteger", "0001fffe", 16, "V") << "131070 [V]";
-    QTest::newRow("an unsigned that is not hexadecimal reads 0") << value("uinteger", "zz", 16, "") << "0";
-    QTest::newRow("a text shows as stored without unit") << value("text", "hello", 32, "V") << "hello";
-    QTest::newRow("a text stops at a NUL")
-        << value("text", QString(QStringLiteral("ab") + QChar(0) + "cd"), 32, "") << "ab";
-    QTest::newRow("a NULL value is never received")
-        << value("integer", QVariant(QVariant::String), 16, "V") << "NEVER RECEIVING";
-    QTest::newRow("a boolean is not shown") << value("boolean", "0001", 16, "") << "NEVER RECEIVING";
-    QTest::newRow("a 16-bit register names one address") << range(10, 16) << "ModBUS register[10]";
-    QTest::newRow("17 bits spill into a second register") << range(10, 17) << "ModBUS register[10..11]";
-    // The card reads the time cell as an unsigned number, so NULL arrives as 0.
-    QTest::newRow("a zero or NULL time is never received")
-        << time(QVariant(QVariant::ULongLong).toULongLong()) << "NEVER RECEIVING";
-    QTest::newRow("a time shows to the second") << time(1615811696789ULL) << "15-Mar-21 12:34:56";
-}
-
-void TestDelegates::registerCardText()
-{
-    QFETCH(QString, actual);
-    QFETCH(QString, expected);
-    QCOMPARE(actual, expected);
-}
-
-void TestDelegates::cardBackground_data()
-{
-    QTest::addColumn<int>("card");    // 0 device, 1 register, 2 register in a dialog
-    QTest::addColumn<int>("columns"); // -1 for a whole row
-    QTest::addColumn<int>("row");
-    QTest::addColumn<int>("state");
-    QTest::addColumn<QColor>("expected");
-    const int none = QStyle::State_None;
-    const int selected = QStyle::State_Selected;
-    QTest::newRow("an even device card is the opaque template colour")
-        << 0 << -1 << 0 << none << QColor("#2a7ab0");
-    QTest::newRow("an odd device card has alpha 200")
-        << 0 << -1 << 1 << none << QColor(0x2a, 0x7a, 0xb0, 200);
-    QTest::newRow("a selected device card is darker") << 0 << -1 << 0 << selected << QColor(32, 93, 135);
-    QTest::newRow("a card without a template is dark grey")
-        << 0 << -1 << 2 << none << QColor(QC_GLOB_BLACK1_L0);
-    QTest::newRow("an even register card is the lightest grey") << 1 << -1 << 0 << none << QC_GLOB_BLACK6C_10;
-    QTest::newRow("an odd register card is darker") << 1 << -1 << 1 << none << QC_GLOB_BLACK6C_25;
-    QTest::newRow("a selected register card is darker still")
-        << 1 << -1 << 1 << selected << QC_GLOB_BLACK6C_45;
-    QTest::newRow("a register card in a dialog is the same") << 2 << -1 << 1 << none << QC_GLOB_BLACK6C_25;
-    QTest::newRow("a device row of 5 columns paints nothing") << 0 << 5 << 0 << selected << QColor();
-    QTest::newRow("a register row of 13 columns paints nothing") << 1 << 13 << 0 << selected << QColor();
-    QTest::newRow("a dialog row of 13 columns paints nothing") << 2 << 13 << 0 << selected << QColor();
-}
-
-void TestDelegates::cardBackground()
-{
-    QFETCH(int, card);
-    QFETCH(int, columns);
-    QFETCH(int, row);
-    QFETCH(int, state);
-    QFETCH(QColor, expected);
-    QStandardItemModel model;
-    for (const QString& eui : {CounterEui, CounterEui, QStringLiteral("FFFF000000000000")}) {
-        const QVariantList cells =
-            card == 0 ? deviceRow(QStringLiteral("Meter"), eui) : registerRow("integer");
-        addRow(model, cells.mid(0, columns));
+private slots:
+    void init()
+    {
+        work.reset(new CWorkDir);
+        QVERIFY(work->isValid() && QDir().mkdir(COMM::DEVICE_FOLDER));
+        QFile file(COMM::DEVICE_FOLDER + QStringLiteral("/counter.json"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(CounterTemplate) > 0);
+        file.close();
+        CAllDeviceHandler::getInstance();
     }
-    const int heights[] = {30, 40, 65};
-    const QImage image = paintRow(*cards[card], model, row, QStyle::State(state), QSize(300, heights[card]));
-    if (!expected.isValid()) {
-        QImage blank(image.size(), image.format());
-        blank.fill(Qt::transparent);
-        QCOMPARE(image, blank);
-        return;
+    void cleanup()
+    {
+        CAllDeviceHandler::resetInstance();
+        QCoreApplication::processEvents();
+        work.reset();
     }
-    // A pixel no text reaches (text is inset by 2); premultiplied alpha may round by a unit or two.
-    const QColor actual = image.pixelColor(1, image.height() - 10);
-    const bool close =
-        qAbs(actual.red() - expected.red()) <= 2 && qAbs(actual.green() - expected.green()) <= 2 &&
-        qAbs(actual.blue() - expected.blue()) <= 2 && qAbs(actual.alpha() - expected.alpha()) <= 1;
-    QVERIFY2(close, qPrintable(actual.name(QColor::HexArgb)));
-}
 
-void TestDelegates::deviceCardTextsFit_data()
-{
-    QTest::addColumn<int>("width");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<bool>("nameWhole");
-    QTest::addColumn<bool>("typeWhole");
-    const QString longName = QStringLiteral("Boiler room north wall, second floor, behind the pump");
-    const QString longType = QStringLiteral("Combined temperature, humidity and air quality sensor (indoor)");
-    QTest::newRow("short texts on a wide card are whole") << 400 << "Boiler"
-                                                          << "Counter" << true << true;
-    QTest::newRow("a long name ends in dots") << 200 << longName << "Counter" << false << true;
-    QTest::newRow("a long type yields to the EUI") << 300 << "Boiler" << longType << true << false;
-    QTest::newRow("on a narrow card the type shrinks to nothing")
-        << 110 << "Boiler" << longType << true << false;
-}
+    void registerCardText_data()
+    {
+        QTest::addColumn<QString>("actual");
+        QTest::addColumn<QString>("expected");
+        const auto value = &CRegisterDelegat::valueText;
+        const auto range = &CRegisterDelegat::rangeText;
+        const auto time = &CRegisterDelegat::timeText;
+        QTest::newRow("a 16-bit integer FFFE is -2") << value("integer", "fffe", 16, "") << "-2";
+        QTest::newRow("a 16-bit integer reads its first word")
+            << value("integer", "7fff0001", 16, "") << "32767";
+        QTest::newRow("a 32-bit integer with a unit") << value("integer", "fffffffe", 32, "l") << "-2 [l]";
+        QTest::newRow("a 64-bit integer of all ones is -1")
+            << value("integer", "ffffffffffffffff", 64, "") << "-1";
+        QTest::newRow("an unsigned is the whole image in hex")
+            << value("uinteger", "0001fffe", 16, "V") << "131070 [V]";
+        QTest::newRow("an unsigned that is not hexadecimal reads 0")
+            << value("uinteger", "zz", 16, "") << "0";
+        QTest::newRow("a text shows as stored without unit") << value("text", "hello", 32, "V") << "hello";
+        QTest::newRow("a text stops at a NUL")
+            << value("text", QString(QStringLiteral("ab") + QChar(0) + "cd"), 32, "") << "ab";
+        QTest::newRow("a NULL value is never received")
+            << value("integer", QVariant(QVariant::String), 16, "V") << "NEVER RECEIVING";
+        QTest::newRow("a boolean is not shown") << value("boolean", "0001", 16, "") << "NEVER RECEIVING";
+        QTest::newRow("a 16-bit register names one address") << range(10, 16) << "ModBUS register[10]";
+        QTest::newRow("17 bits spill into a second register") << range(10, 17) << "ModBUS register[10..11]";
+        // The card reads the time cell as an unsigned number, so NULL arrives as 0.
+        QTest::newRow("a zero or NULL time is never received")
+            << time(QVariant(QVariant::ULongLong).toULongLong()) << "NEVER RECEIVING";
+        QTest::newRow("a time shows to the second") << time(1615811696789ULL) << "15-Mar-21 12:34:56";
+    }
 
-void TestDelegates::deviceCardTextsFit()
-{
-    QFETCH(int, width);
-    QFETCH(QString, name);
-    QFETCH(QString, type);
-    QFETCH(bool, nameWhole);
-    QFETCH(bool, typeWhole);
-    const QRect rect(0, 0, width, 30);
-    const auto card = CDeviceDelegat::cardLayout(rect, QFont(), name, "0011223344556677", type);
-    QCOMPARE(card.name == name, nameWhole);
-    QCOMPARE(card.type == type, typeWhole);
-    QCOMPARE(card.eui, QStringLiteral("0011223344556677"));
-    for (const QString& shown : {card.name, card.type})
-        QVERIFY(shown == name || shown == type || shown.isEmpty() || shown.endsWith(QChar(0x2026)));
-    QVERIFY(!card.euiRect.intersects(card.typeRect));
-    QVERIFY(card.nameRect.right() <= rect.right() && card.typeRect.right() <= rect.right());
-}
+    void registerCardText()
+    {
+        QFETCH(QString, actual);
+        QTEST(actual, "expected");
+    }
 
-void TestDelegates::deviceCardWithoutTemplateIsLegible()
-{
-    for (QStyle::State state : {QStyle::State_None, QStyle::State_Selected})
-        for (int row : {0, 1}) {
-            const QColor c = CDeviceDelegat::backgroundColor(QColor(), row, state);
-            const double a = c.alphaF(); // odd cards lie over the white list
-            const QColor back =
-                QColor::fromRgbF(c.redF() * a + 1 - a, c.greenF() * a + 1 - a, c.blueF() * a + 1 - a);
-            for (const QColor& text : CDeviceDelegat::textColors(false).mid(0, 2))
-                QVERIFY2(contrast(text, back) >= 4.5, qPrintable(text.name() + " on " + back.name()));
+    void cardBackground_data()
+    {
+        QTest::addColumn<int>("card");    // 0 device, 1 register, 2 register in a dialog
+        QTest::addColumn<int>("columns"); // -1 for a whole row
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QColor>("expected");
+        const int none = QStyle::State_None;
+        const int selected = QStyle::State_Selected;
+        QTest::newRow("an even device card is the opaque template colour")
+            << 0 << -1 << 0 << none << QColor("#2a7ab0");
+        QTest::newRow("an odd device card has alpha 200")
+            << 0 << -1 << 1 << none << QColor(0x2a, 0x7a, 0xb0, 200);
+        QTest::newRow("a selected device card is darker") << 0 << -1 << 0 << selected << QColor(32, 93, 135);
+        QTest::newRow("a card without a template is dark grey")
+            << 0 << -1 << 2 << none << QColor(QC_GLOB_BLACK1_L0);
+        QTest::newRow("an even register card is the lightest grey")
+            << 1 << -1 << 0 << none << QC_GLOB_BLACK6C_10;
+        QTest::newRow("a selected register card is darker still")
+            << 1 << -1 << 1 << selected << QC_GLOB_BLACK6C_45;
+        QTest::newRow("an odd register card in a dialog is darker")
+            << 2 << -1 << 1 << none << QC_GLOB_BLACK6C_25;
+        QTest::newRow("a device row of 5 columns paints nothing") << 0 << 5 << 0 << selected << QColor();
+        QTest::newRow("a register row of 13 columns paints nothing") << 1 << 13 << 0 << selected << QColor();
+        QTest::newRow("a dialog row of 13 columns paints nothing") << 2 << 13 << 0 << selected << QColor();
+    }
+
+    void cardBackground()
+    {
+        QFETCH(int, card);
+        QFETCH(int, columns);
+        QFETCH(int, row);
+        QFETCH(int, state);
+        QFETCH(QColor, expected);
+        QStandardItemModel model;
+        for (const QString& eui : {CounterEui, CounterEui, QStringLiteral("FFFF000000000000")}) {
+            const QVariantList cells =
+                card == 0 ? deviceRow(QStringLiteral("Meter"), eui) : registerRow("integer");
+            addRow(model, cells.mid(0, columns));
         }
-}
-
-void TestDelegates::deviceCardToolTipNamesAll()
-{
-    QStandardItemModel model;
-    const QString name = QStringLiteral("Boiler room north wall, second floor, behind the pump");
-    addRow(model, deviceRow(name, CounterEui));
-    QListView view;
-    view.setItemDelegate(&deviceCard);
-    view.setModel(&model);
-    view.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&view));
-    const QPoint at = view.visualRect(model.index(0, 0)).center();
-    QHelpEvent event(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
-    QApplication::sendEvent(view.viewport(), &event);
-    QCOMPARE(QToolTip::text(), name + "\nEUI: 0011223344556677\nType: Counter\nTCP port: 1502");
-}
-
-void TestDelegates::searchFiltersNamesIgnoringCase_data()
-{
-    QTest::addColumn<QString>("search");
-    QTest::addColumn<QStringList>("shown");
-    QTest::newRow("lab finds Laboratory and LAB-2 but not Office")
-        << "lab" << QStringList{"Laboratory", "LAB-2"};
-    QTest::newRow("an empty search shows all") << "" << QStringList{"Laboratory", "Office", "LAB-2"};
-}
-
-void TestDelegates::searchFiltersNamesIgnoringCase()
-{
-    QFETCH(QString, search);
-    QFETCH(QStringList, shown);
-    QStandardItemModel source;
-    addRow(source, deviceRow(QStringLiteral("Laboratory"), CounterEui));
-    addRow(source, deviceRow(QStringLiteral("Office"), QStringLiteral("lab"))); // only the name may match
-    addRow(source, deviceRow(QStringLiteral("LAB-2"), CounterEui));
-    CDeviceSearchModel proxy;
-    proxy.setSourceModel(&source);
-    proxy.setSearchValue(QStringLiteral("zzz")); // the empty search must undo a filter
-    proxy.setSearchValue(search);
-    QStringList actual;
-    for (int row = 0; row < proxy.rowCount(); ++row)
-        actual << proxy.index(row, DB::DEV_COL_NAME).data().toString();
-    QCOMPARE(actual, shown);
-}
-
-void TestDelegates::editorScalesNumbersOnly_data()
-{
-    QTest::addColumn<QString>("extra");
-    QTest::addColumn<double>("storedExtra");
-    QTest::addColumn<QString>("multiplier");
-    QTest::addColumn<double>("storedMultiplier");
-    QTest::addColumn<QString>("dataType");
-    QTest::newRow("a negative offset is kept, letters and a multiplier's sign are refused")
-        << "-x3.25" << -3.25 << "-+a0.1" << 0.1 << "integer";
-    QTest::newRow("an unsigned stores a zero multiplier as one") << "1" << 1.0 << "0.0" << 1.0 << "uinteger";
-    QTest::newRow("empty fields store zero, the multiplier then one") << "" << 0.0 << "" << 1.0 << "integer";
-    QTest::newRow("a text has no editor") << QString() << 0.0 << QString() << 0.0 << "text";
-    QTest::newRow("a boolean has no editor") << QString() << 0.0 << QString() << 0.0 << "boolean";
-}
-
-void TestDelegates::editorScalesNumbersOnly()
-{
-    QFETCH(QString, extra);
-    QFETCH(double, storedExtra);
-    QFETCH(QString, multiplier);
-    QFETCH(double, storedMultiplier);
-    QFETCH(QString, dataType);
-    QStandardItemModel model;
-    addRow(model, registerRow(dataType));
-    QWidget parent;
-    QWidget* editor = dialogCard.createEditor(&parent, QStyleOptionViewItem(), model.index(0, 0));
-    QCOMPARE(qobject_cast<CSimpleRegisterEditWidget*>(editor) != nullptr, !extra.isNull());
-    if (editor == nullptr)
-        return;
-    dialogCard.setEditorData(editor, model.index(0, 0));
-    const QList<QLineEdit*> fields = editor->findChildren<QLineEdit*>();
-    QStringList shown;
-    for (QLineEdit* field : fields) {
-        shown << field->text();
-        field->clear();
+        const int heights[] = {30, 40, 65};
+        const QImage image =
+            paintRow(*cards[card], model, row, QStyle::State(state), QSize(300, heights[card]));
+        if (!expected.isValid()) {
+            QImage blank(image.size(), image.format());
+            blank.fill(Qt::transparent);
+            QCOMPARE(image, blank);
+            return;
+        }
+        // A pixel no text reaches (text is inset by 2); premultiplied alpha may round by a unit or two.
+        const QColor actual = image.pixelColor(1, image.height() - 10);
+        const bool close =
+            qAbs(actual.red() - expected.red()) <= 2 && qAbs(actual.green() - expected.green()) <= 2 &&
+            qAbs(actual.blue() - expected.blue()) <= 2 && qAbs(actual.alpha() - expected.alpha()) <= 1;
+        QVERIFY2(close, qPrintable(actual.name(QColor::HexArgb)));
     }
-    QCOMPARE(shown, (QStringList{"0.500000", "2.000000", "V"}));
-    QTest::keyClicks(fields.at(0), extra);
-    QTest::keyClicks(fields.at(1), multiplier);
-    QTest::keyClicks(fields.at(2), QStringLiteral("kWh"));
-    dialogCard.setModelData(editor, &model, model.index(0, 0));
-    // Only the extra value (3), the multiplier (4) and the unit (11) are written.
-    QVariantList expected = registerRow(dataType);
-    expected[3] = storedExtra;
-    expected[4] = storedMultiplier;
-    expected[11] = QStringLiteral("kWh");
-    QVariantList actual;
-    for (int column = 0; column < model.columnCount(); ++column)
-        actual << model.index(0, column).data(Qt::EditRole);
-    QCOMPARE(actual, expected);
-}
+
+    void deviceCardTextsFit_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("nameWhole");
+        QTest::addColumn<bool>("typeWhole");
+        const QString longName = QStringLiteral("Boiler room north wall, second floor, behind the pump");
+        const QString longType =
+            QStringLiteral("Combined temperature, humidity and air quality sensor (indoor)");
+        QTest::newRow("short texts on a wide card are whole") << 400 << "Boiler"
+                                                              << "Counter" << true << true;
+        QTest::newRow("a long name ends in dots") << 200 << longName << "Counter" << false << true;
+        QTest::newRow("a long type yields to the EUI") << 300 << "Boiler" << longType << true << false;
+        QTest::newRow("on a narrow card the type shrinks to nothing")
+            << 110 << "Boiler" << longType << true << false;
+    }
+
+    void deviceCardTextsFit()
+    {
+        QFETCH(int, width);
+        QFETCH(QString, name);
+        QFETCH(QString, type);
+        QFETCH(bool, nameWhole);
+        QFETCH(bool, typeWhole);
+        const QRect rect(0, 0, width, 30);
+        const auto card = CDeviceDelegat::cardLayout(rect, QFont(), name, "0011223344556677", type);
+        QCOMPARE(card.name == name, nameWhole);
+        QCOMPARE(card.type == type, typeWhole);
+        QCOMPARE(card.eui, QStringLiteral("0011223344556677"));
+        for (const QString& shown : {card.name, card.type})
+            QVERIFY(shown == name || shown == type || shown.isEmpty() || shown.endsWith(QChar(0x2026)));
+        QVERIFY(!card.euiRect.intersects(card.typeRect));
+        QVERIFY(card.nameRect.right() <= rect.right() && card.typeRect.right() <= rect.right());
+    }
+
+    void deviceCardWithoutTemplateIsLegible()
+    {
+        for (QStyle::State state : {QStyle::State_None, QStyle::State_Selected})
+            for (int row : {0, 1}) {
+                const QColor c = CDeviceDelegat::backgroundColor(QColor(), row, state);
+                const double a = c.alphaF(); // odd cards lie over the white list
+                const QColor back =
+                    QColor::fromRgbF(c.redF() * a + 1 - a, c.greenF() * a + 1 - a, c.blueF() * a + 1 - a);
+                for (const QColor& text : CDeviceDelegat::textColors(false).mid(0, 2))
+                    QVERIFY2(contrast(text, back) >= 4.5, qPrintable(text.name() + " on " + back.name()));
+            }
+    }
+
+    void deviceCardToolTipNamesAll()
+    {
+        QStandardItemModel model;
+        const QString name = QStringLiteral("Boiler room north wall, second floor, behind the pump");
+        addRow(model, deviceRow(name, CounterEui));
+        QListView view;
+        view.setItemDelegate(&deviceCard);
+        view.setModel(&model);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        const QPoint at = view.visualRect(model.index(0, 0)).center();
+        QHelpEvent event(QEvent::ToolTip, at, view.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(view.viewport(), &event);
+        QCOMPARE(QToolTip::text(), name + "\nEUI: 0011223344556677\nType: Counter\nTCP port: 1502");
+    }
+
+    void searchFiltersNamesIgnoringCase_data()
+    {
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("lab finds Laboratory and LAB-2 but not Office")
+            << "lab" << QStringList{"Laboratory", "LAB-2"};
+        QTest::newRow("an empty search shows all") << "" << QStringList{"Laboratory", "Office", "LAB-2"};
+    }
+
+    void searchFiltersNamesIgnoringCase()
+    {
+        QFETCH(QString, search);
+        QFETCH(QStringList, shown);
+        QStandardItemModel source;
+        addRow(source, deviceRow(QStringLiteral("Laboratory"), CounterEui));
+        addRow(source, deviceRow(QStringLiteral("Office"), QStringLiteral("lab"))); // only the name may match
+        addRow(source, deviceRow(QStringLiteral("LAB-2"), CounterEui));
+        CDeviceSearchModel proxy;
+        proxy.setSourceModel(&source);
+        proxy.setSearchValue(QStringLiteral("zzz")); // the empty search must undo a filter
+        proxy.setSearchValue(search);
+        QStringList actual;
+        for (int row = 0; row < proxy.rowCount(); ++row)
+            actual << proxy.index(row, DB::DEV_COL_NAME).data().toString();
+        QCOMPARE(actual, shown);
+    }
+
+    void editorScalesNumbersOnly_data()
+    {
+        QTest::addColumn<QString>("extra");
+        QTest::addColumn<double>("storedExtra");
+        QTest::addColumn<QString>("multiplier");
+        QTest::addColumn<double>("storedMultiplier");
+        QTest::addColumn<QString>("dataType");
+        QTest::newRow("a negative offset is kept, letters and a multiplier's sign are refused")
+            << "-x3.25" << -3.25 << "-+a0.1" << 0.1 << "integer";
+        QTest::newRow("an unsigned stores a zero multiplier as one")
+            << "1" << 1.0 << "0.0" << 1.0 << "uinteger";
+        QTest::newRow("empty fields store zero, the multiplier then one")
+            << "" << 0.0 << "" << 1.0 << "integer";
+        QTest::newRow("a text has no editor") << QString() << 0.0 << QString() << 0.0 << "text";
+    }
+
+    void editorScalesNumbersOnly()
+    {
+        QFETCH(QString, extra);
+        QFETCH(double, storedExtra);
+        QFETCH(QString, multiplier);
+        QFETCH(double, storedMultiplier);
+        QFETCH(QString, dataType);
+        QStandardItemModel model;
+        addRow(model, registerRow(dataType));
+        QWidget parent;
+        QWidget* editor = dialogCard.createEditor(&parent, QStyleOptionViewItem(), model.index(0, 0));
+        QCOMPARE(qobject_cast<CSimpleRegisterEditWidget*>(editor) != nullptr, !extra.isNull());
+        if (editor == nullptr)
+            return;
+        dialogCard.setEditorData(editor, model.index(0, 0));
+        const QList<QLineEdit*> fields = editor->findChildren<QLineEdit*>();
+        QStringList shown;
+        for (QLineEdit* field : fields) {
+            shown << field->text();
+            field->clear();
+        }
+        QCOMPARE(shown, (QStringList{"0.500000", "2.000000", "V"}));
+        QTest::keyClicks(fields.at(0), extra);
+        QTest::keyClicks(fields.at(1), multiplier);
+        QTest::keyClicks(fields.at(2), QStringLiteral("kWh"));
+        dialogCard.setModelData(editor, &model, model.index(0, 0));
+        // Only the extra value (3), the multiplier (4) and the unit (11) are written.
+        QVariantList expected = registerRow(dataType);
+        expected[3] = storedExtra;
+        expected[4] = storedMultiplier;
+        expected[11] = QStringLiteral("kWh");
+        QVariantList actual;
+        for (int column = 0; column < model.columnCount(); ++column)
+            actual << model.index(0, column).data(Qt::EditRole);
+        QCOMPARE(actual, expected);
+    }
+};
 
 int main(int argc, char* argv[])
 {
