@@ -1,8 +1,15 @@
 // Storage throughput: packets stored and Modbus ranges read through
-// CDataBaseHandler, against the same work done with the plain sqlite3 API.
+// CDataBaseHandler, against the same work done with the plain sqlite3 API;
+// then the memory a sweep of many ports' registers takes, and Modbus reads
+// while another program holds server.db's write lock.
+//   bench_storage [--ports N] [--lock-seconds S]   (defaults 100 and 10)
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
+
+#include <QFile>
+#include <QThread>
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -23,6 +30,8 @@ const int PORT = 502;
 const int DEVICES = 50;
 const int REGISTERS = 10; // per device, 16 bits each
 const double SECONDS = 0.2;
+const int SWEEP_PORT = 1000; // first of the swept ports
+const int POST_EVERY_MS = 5;
 
 using Words = QMap<unsigned short, unsigned short>;
 
@@ -216,6 +225,120 @@ void compare(const char* what, const std::function<void(int)>& handler, const st
     }
     report(what, bestHandler, bestRaw);
 }
+long rssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return 0;
+}
+
+// Every 125-register block of the 16-bit range on each of `ports` ports: no
+// read may leave memory behind.
+void sweepPorts(CDataBaseHandler* storage, int ports)
+{
+    for (int p = 0; p < ports; ++p) {
+        DB::SDeviceRegMapDescription desc{QStringLiteral("5EE9%1").arg(p, 12, 16, QLatin1Char('0')),
+                                          QStringLiteral("APP"),
+                                          QStringLiteral("sweep%1").arg(p),
+                                          0,
+                                          {}};
+        for (int i = 0; i < REGISTERS; ++i)
+            desc.registers << REGS::SRegisterInfo{QStringLiteral("r"),        1,   i,   16,
+                                                  QStringLiteral("uinteger"), 0.0, 1.0, QString()};
+        storage->registerNewDevice(desc, static_cast<unsigned short>(SWEEP_PORT + p));
+    }
+    const long before = rssKiB();
+    QMap<unsigned short, unsigned short> words;
+    long reads = 0;
+    for (int p = 0; p < ports; ++p) {
+        for (int start = 0; start + 125 <= 0x10000; start += 125, ++reads)
+            storage->readRegisterWords(SWEEP_PORT + p, start, 125, words);
+    }
+    words.clear();
+    const long after = rssKiB();
+    std::printf("RSS around a sweep of every 125-register block of %d ports (%ld reads): %.1f MiB before, "
+                "%.1f MiB after, %+.1f MiB (target at most +64)\n",
+                ports, reads, before / 1024.0, after / 1024.0, (after - before) / 1024.0);
+}
+
+// Devices whose registers all hold their last packet, read on another connection.
+int devicesStoredWhole(sqlite3* db, const QVector<int>& lastPacket)
+{
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT reg_addr, full_value FROM dev_data WHERE port = ? ORDER BY reg_addr;", -1,
+                       &stmt, nullptr);
+    sqlite3_bind_int(stmt, 1, PORT);
+    QVector<int> wrong(DEVICES, 0);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        const int address = sqlite3_column_int(stmt, 0);
+        const int device = address / REGISTERS;
+        const QString stored = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)));
+        const DB::SDbDeviceRegDataSet expected = packet(lastPacket.at(device));
+        wrong[device] += stored != expected.rewriteList.at(address % REGISTERS).fullValue;
+    }
+    sqlite3_finalize(stmt);
+    return int(std::count(wrong.cbegin(), wrong.cend(), 0));
+}
+
+// Another connection holds the write lock while packets keep coming and
+// Modbus reads are polled; then every device's last packet must land whole.
+void lockedWrites(CDataBaseHandler* storage, int lockSeconds)
+{
+    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
+    QThread storageThread;
+    storage->moveToThread(&storageThread);
+    storageThread.start();
+    sqlite3* holder = nullptr;
+    sqlite3_open(DB::DB_FILENAME.toUtf8().constData(), &holder);
+    sqlite3_exec(holder, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
+    QVector<int> lastPacket(DEVICES); // every device gets packets while the lock is held
+    QElapsedTimer clock;
+    clock.start();
+    QMap<unsigned short, unsigned short> words;
+    qint64 slowest = 0;
+    long reads = 0;
+    int posted = 0;
+    while (clock.elapsed() < lockSeconds * 1000) {
+        if (qint64(posted) * POST_EVERY_MS < clock.elapsed()) {
+            const int n = 2000 + posted++;
+            lastPacket[n % DEVICES] = n;
+            QMetaObject::invokeMethod(storage, "saveRegisterData", Qt::QueuedConnection,
+                                      Q_ARG(DB::SDbDeviceRegDataSet, packet(n)));
+        }
+        QElapsedTimer read;
+        read.start();
+        storage->readRegisterWords(PORT, readStart(int(reads), 125), 125, words);
+        slowest = qMax(slowest, read.nsecsElapsed());
+        ++reads;
+    }
+    const int wholeUnderLock = devicesStoredWhole(holder, lastPacket);
+    sqlite3_exec(holder, "ROLLBACK;", nullptr, nullptr, nullptr);
+    QElapsedTimer drain;
+    drain.start();
+    int whole = 0;
+    while ((whole = devicesStoredWhole(holder, lastPacket)) < DEVICES && drain.elapsed() < 30000)
+        QThread::msleep(20);
+    std::printf("write lock held %d s by another connection, %d packets posted meanwhile: %ld Modbus reads, "
+                "slowest %.3f ms (target < 50); devices with their last packet stored whole: %d of %d "
+                "(%d while locked), %.1f s after the lock was let go\n",
+                lockSeconds, posted, reads, slowest / 1e6, whole, DEVICES, wholeUnderLock,
+                drain.elapsed() / 1000.0);
+    sqlite3_close(holder);
+    QMetaObject::invokeMethod(storage, "shutdown", Qt::BlockingQueuedConnection);
+    storageThread.quit();
+    storageThread.wait();
+}
+
+int option(const QString& name, int fallback)
+{
+    const QStringList args = QCoreApplication::arguments();
+    const int at = args.indexOf(name);
+    return at >= 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : fallback;
+}
 } // namespace
 
 int main(int argc, char* argv[])
@@ -271,6 +394,8 @@ int main(int argc, char* argv[])
     const double savedFull = rate([&](int n) { safest.save(packets.at(n % packets.size())); });
     std::printf("%-34s raw sqlite3 %10.0f/s (rollback journal, synchronous FULL)\n",
                 "packets stored, defaults", savedFull);
+    sweepPorts(storage, option(QStringLiteral("--ports"), 100));
+    lockedWrites(storage, option(QStringLiteral("--lock-seconds"), 10));
     QCoreApplication::processEvents();
     return 0;
 }

@@ -164,11 +164,11 @@ const QString& sqlRegisterRange()
 // retry; the window's own writes, rarer and awaited by the operator, longer.
 const int SAVE_BUSY_MS = 100;
 const int WINDOW_BUSY_MS = 1000;
-// Kept packets are tried again after 0.25 s, doubling to 8 s; after this many
+// Kept packets are tried again after 0.25 s, doubling to 2 s; after this many
 // failed tries in a row (about ten minutes) they are given up.
 const int RETRY_FIRST_MS = 250;
-const int RETRY_MAX_MS = 8000;
-const int RETRY_LIMIT = 80;
+const int RETRY_MAX_MS = 2000;
+const int RETRY_LIMIT = 300;
 // How long a stop keeps trying to store kept packets.
 const int SHUTDOWN_FLUSH_MS = 3000;
 const QString SQLITE_READONLY_CODE = QStringLiteral("8");
@@ -317,7 +317,7 @@ CDataBaseHandler::CDataBaseHandler(QObject* parent) : QObject(parent)
         return;
     createIndexes();
     QString error;
-    if (!probeWritable(main->db, error)) {
+    if (!probeWritable(error)) {
         readOnly = true;
         addLog(LOG_READ_ONLY.arg(QStringLiteral("CDataBaseHandler::CDataBaseHandler"), dbPath, error));
     }
@@ -478,6 +478,7 @@ QSqlDatabase CDataBaseHandler::writableConnection()
         if (current->db.open())
             tuneConnection(current->db);
         current->generation = generation;
+        current->busyMs = -1;
     }
     return current->db;
 }
@@ -518,10 +519,11 @@ void CDataBaseHandler::releaseConnections()
 
 // False only when SQLite says the file (or its journal) cannot be written; a
 // write lock held elsewhere is no reason to stop storing.
-bool CDataBaseHandler::probeWritable(QSqlDatabase current, QString& error)
+bool CDataBaseHandler::probeWritable(QString& error)
 {
+    QSqlDatabase current = writableConnection();
     QSqlError failure;
-    if (beginImmediate(current, 0, failure)) {
+    if (beginImmediate(0, failure)) {
         // BEGIN alone succeeds on a read-only file: the header is written
         // back as it is, and that write is rolled back.
         QSqlQuery query(current);
@@ -529,7 +531,8 @@ bool CDataBaseHandler::probeWritable(QSqlDatabase current, QString& error)
         query.finish();
         const bool written = query.exec(SQL_USER_VERSION_SET.arg(version));
         failure = query.lastError();
-        query.exec(SQL_ROLLBACK);
+        query.finish();
+        endTransaction(false);
         if (written)
             return true;
     }
@@ -537,13 +540,30 @@ bool CDataBaseHandler::probeWritable(QSqlDatabase current, QString& error)
     return failure.nativeErrorCode() != SQLITE_READONLY_CODE && !current.isOpenError();
 }
 
-bool CDataBaseHandler::beginImmediate(QSqlDatabase current, int busyMs, QSqlError& error)
+bool CDataBaseHandler::beginImmediate(int busyMs, QSqlError& error)
 {
-    QSqlQuery query(current);
-    query.exec(SQL_BUSY_TIMEOUT.arg(busyMs));
-    if (query.exec(SQL_BEGIN))
+    SConnection* current = threadConnection();
+    if (!current)
+        return false;
+    if (current->busyMs != busyMs) {
+        QSqlQuery(current->db).exec(SQL_BUSY_TIMEOUT.arg(busyMs));
+        current->busyMs = busyMs;
+    }
+    QSqlQuery begin;
+    if (prepared(SQL_BEGIN, begin) && begin.exec())
         return true;
-    error = query.lastError();
+    error = begin.lastError();
+    return false;
+}
+
+// COMMIT, or ROLLBACK, of the calling thread's transaction.
+bool CDataBaseHandler::endTransaction(bool commit, QSqlError* error)
+{
+    QSqlQuery end;
+    if (prepared(commit ? SQL_COMMIT : SQL_ROLLBACK, end) && end.exec())
+        return true;
+    if (error)
+        *error = end.lastError();
     return false;
 }
 
@@ -560,22 +580,21 @@ QSqlQuery CDataBaseHandler::materialised(QSqlQuery query)
 // work cannot stop half-way for want of it.
 bool CDataBaseHandler::runAtomically(const QString& origin, const std::function<bool()>& work)
 {
-    QSqlDatabase current = writableConnection();
+    writableConnection();
     QSqlError error;
-    if (!beginImmediate(current, WINDOW_BUSY_MS, error)) {
+    if (!beginImmediate(WINDOW_BUSY_MS, error)) {
         addLog(QStringLiteral("ERROR: [%1] Transaction is not started! Error_text[%2]")
                    .arg(origin, error.text()));
         return false;
     }
-    QSqlQuery control(current);
     if (!work()) {
-        control.exec(SQL_ROLLBACK);
+        endTransaction(false);
         return false;
     }
-    if (!control.exec(SQL_COMMIT)) {
+    if (!endTransaction(true, &error)) {
         addLog(QStringLiteral("ERROR: [%1] Transaction is not committed! Error_text[%2]")
-                   .arg(origin, control.lastError().text()));
-        control.exec(SQL_ROLLBACK);
+                   .arg(origin, error.text()));
+        endTransaction(false);
         return false;
     }
     return true;
@@ -918,30 +937,28 @@ bool CDataBaseHandler::writeRegisterValues(unsigned int deviceId, const DB::SDbD
 CDataBaseHandler::EStore CDataBaseHandler::storePacket(const DB::SDbDeviceRegDataSet& regData,
                                                        SFailure& failure)
 {
-    QSqlDatabase current = writableConnection();
-    if (!beginImmediate(current, SAVE_BUSY_MS, failure.error)) {
+    writableConnection();
+    if (!beginImmediate(SAVE_BUSY_MS, failure.error)) {
         failure.lines << QStringLiteral(
                              "ERROR: [CDataBaseHandler::saveRegisterData] Transaction is not started! "
                              "Error_text[%1]")
                              .arg(failure.error.text());
         return EStore::Failed;
     }
-    QSqlQuery control(current);
     unsigned int deviceId = 0;
     bool known = false;
     const bool written = findDeviceId(regData.devEui, deviceId, known, failure) &&
                          (!known || writeRegisterValues(deviceId, regData, failure));
     if (!written || !known) {
-        control.exec(SQL_ROLLBACK);
+        endTransaction(false);
         return written ? EStore::Dropped : EStore::Failed;
     }
-    if (!control.exec(SQL_COMMIT)) {
-        failure.error = control.lastError();
+    if (!endTransaction(true, &failure.error)) {
         failure.lines << QStringLiteral(
                              "ERROR: [CDataBaseHandler::saveRegisterData] Transaction is not committed! "
                              "Error_text[%1]")
                              .arg(failure.error.text());
-        control.exec(SQL_ROLLBACK);
+        endTransaction(false);
         return EStore::Failed;
     }
     committed(deviceId, regData);
@@ -1044,7 +1061,7 @@ void CDataBaseHandler::scheduleRetry()
 {
     if (episodeStart == 0)
         episodeStart = QDateTime::currentMSecsSinceEpoch();
-    const int shift = qMin(retryAttempts, 5);
+    const int shift = qMin(retryAttempts, 3);
     retryTimer->start(qMin(RETRY_FIRST_MS << shift, RETRY_MAX_MS));
 }
 
@@ -1077,7 +1094,7 @@ void CDataBaseHandler::retryPendingSlot()
         // A connection that found the file read-only never writes: open it again.
         ++generation;
         QString error;
-        if (!probeWritable(writableConnection(), error)) {
+        if (!probeWritable(error)) {
             ++retryAttempts;
             scheduleRetry();
             return;

@@ -73,6 +73,7 @@ private:
         QSqlDatabase db;
         QHash<QString, QSqlQuery> statements; // prepared once, by SQL text
         int generation = 0;
+        int busyMs = -1; // busy_timeout set last
     };
 
     // Why a packet was not stored: the lines to log once per episode and SQLite's error.
@@ -107,7 +108,7 @@ private:
     QSqlDatabase writableConnection();
     bool prepared(const QString& sql, QSqlQuery& query);
     void releaseConnections();
-    bool probeWritable(QSqlDatabase current, QString& error);
+    bool probeWritable(QString& error);
     void checkpoint();
 
     // Registration steps, run inside one transaction.
@@ -120,7 +121,8 @@ private:
     bool insertRegisterRows(const DB::SDeviceRegMapDescription& desc, const unsigned short& port,
                             unsigned int deviceId);
     bool deleteRows(unsigned int deviceId);
-    bool beginImmediate(QSqlDatabase current, int busyMs, QSqlError& error);
+    bool beginImmediate(int busyMs, QSqlError& error);
+    bool endTransaction(bool commit, QSqlError* error = nullptr);
     bool runAtomically(const QString& origin, const std::function<bool()>& work);
     void forgetRegisterParams();
 
