@@ -53,6 +53,10 @@ inline const QString SETT_SERVER_PASSWORD = QStringLiteral("password");
 inline const QString SETT_SECT_MODBUS = QStringLiteral("modbus/");
 inline const QString SETT_MODBUS_MAX_CONNECTIONS = QStringLiteral("max_connections_per_port");
 constexpr int MODBUS_MAX_CONNECTIONS_DEFAULT = 256;
+// Address the Modbus listeners bind to; all addresses without the key.
+inline const QString SETT_MODBUS_BIND_ADDRESS = QStringLiteral("bind_address");
+// Client networks served, CIDR, comma-separated; everyone without the key.
+inline const QString SETT_MODBUS_ALLOWED_CLIENTS = QStringLiteral("allowed_clients");
 } // namespace SETT
 
 namespace REGS {

@@ -16,14 +16,21 @@
 #include <QVBoxLayout>
 
 #include "app/global.h"
+#include "app/CLogFile.h"
 #include "devices/CAllDeviceHandler.h"
+#include "freshness/CDeviceFreshness.h"
+#include "storage/CDeviceOptionsStore.h"
 #include "ui/CDeviceDelegat.h"
 #include "ui/CDeviceSearchModel.h"
 #include "ui/CSimpleRegisterDelegat.h"
+#include "ui/CStatusBlockBox.h"
 #include "widgets/CSearchEditWidget.h"
 
 namespace {
 const int TYPES_PER_ROW = 5;
+const QString LOG_OPTIONS_NOT_STORED = QStringLiteral(
+    "ERROR: [CAbstractDeviceForm::keepStatusOptions] Status block and stale options of device [%1] "
+    "are not stored: %2");
 
 QBoxLayout* withMargins(QBoxLayout* layout, int margin, int spacing)
 {
@@ -45,6 +52,8 @@ CAbstractDeviceForm::CAbstractDeviceForm(QWidget* parent) : QDialog(parent)
     titleLabel->setObjectName(QStringLiteral("title1Lab"));
     main->addWidget(titleLabel, 0, Qt::AlignHCenter);
     main->addWidget(buildConnectionBox());
+    statusBox = new CStatusBlockBox();
+    main->addWidget(statusBox);
     main->addLayout(buildListsRow());
     main->addWidget(buildTypeBox());
     main->addWidget(buildButtonBox());
@@ -213,4 +222,25 @@ void CAbstractDeviceForm::removeAllRows(QStandardItemModel* model)
 {
     if (model->rowCount() > 0)
         model->removeRows(0, model->rowCount());
+}
+
+bool CAbstractDeviceForm::readStatusOptions(const QString& devEui, int port, qint64 first, qint64 end,
+                                            SDeviceOptions& options)
+{
+    if (!statusBox->readOptions(options))
+        return false;
+    const QString problem = CStatusBlockBox::problemWith(options, devEui, port, first, end);
+    statusBox->showProblem(problem);
+    return problem.isEmpty();
+}
+
+bool CAbstractDeviceForm::keepStatusOptions(const QString& devEui, const SDeviceOptions& options)
+{
+    QString error;
+    if (!CDeviceOptionsStore::save(devEui, options, error)) {
+        addLog(LOG_OPTIONS_NOT_STORED.arg(devEui, error));
+        return false;
+    }
+    CDeviceFreshness::getInstance()->setOptions(devEui, options);
+    return true;
 }

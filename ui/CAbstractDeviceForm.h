@@ -13,6 +13,8 @@ class QStackedLayout;
 class QStandardItemModel;
 class CDeviceSearchModel;
 class CSearchEditWidget;
+class CStatusBlockBox;
+struct SDeviceOptions;
 
 // The frame shared by the add-device and edit-device dialogs: connection
 // fields, the device list, the register list and the device type legend.
@@ -39,6 +41,12 @@ protected:
     void fillDeviceTypes();
     void showMessage(const QString& text);
     void removeAllRows(QStandardItemModel* model);
+    // Reads the status block fields and checks them against the device's own
+    // registers [first, end) and the other devices on the port.
+    bool readStatusOptions(const QString& devEui, int port, qint64 first, qint64 end,
+                           SDeviceOptions& options);
+    // Stores the options and puts them in force; false (logged) when they cannot be stored.
+    bool keepStatusOptions(const QString& devEui, const SDeviceOptions& options);
 
     QLabel* titleLabel = nullptr;
     QStackedLayout* stack = nullptr;
@@ -54,6 +62,7 @@ protected:
     QPushButton* portWarning = nullptr;
     QPushButton* startAddrWarning = nullptr;
     QGridLayout* typeGrid = nullptr;
+    CStatusBlockBox* statusBox = nullptr;
     QString currentAppEui;
 
 private:

@@ -13,9 +13,11 @@
 
 #include "app/CLogFile.h"
 #include "devices/CAllDeviceHandler.h"
+#include "freshness/CDeviceFreshness.h"
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
 #include "ui/CDeviceSearchModel.h"
+#include "ui/CStatusBlockBox.h"
 
 namespace {
 CAddNewDeviceForm* form = nullptr;
@@ -93,6 +95,7 @@ void CAddNewDeviceForm::refresh()
     startAddrWarning->hide();
     portEdit->clear();
     startAddrEdit->clear();
+    statusBox->setOptions(SDeviceOptions());
     fillDeviceTypes();
     QList<QString> appEuis;
     for (const REGS::SDeviceTemplateInfo& info : CAllDeviceHandler::getInstance()->getTemplateInfo())
@@ -245,6 +248,12 @@ void CAddNewDeviceForm::addDeviceSlot()
     const DB::SDeviceRegMapDescription desc = currentDescription(startAddr);
     if (overlapsStoredDevice(desc, port))
         return;
+    qint64 first = 0;
+    qint64 end = 0;
+    CDeviceFreshness::templateSpan({desc.appEui, desc.registers}, first, end);
+    SDeviceOptions options;
+    if (!readStatusOptions(desc.devEui, port, first + startAddr, end + startAddr, options))
+        return;
     const auto tcpPort = static_cast<unsigned short>(port);
     if (!CDataBaseHandler::getInstance()->registerNewDevice(desc, tcpPort)) {
         addLog(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!"));
@@ -255,6 +264,7 @@ void CAddNewDeviceForm::addDeviceSlot()
         box.exec();
         return;
     }
+    keepStatusOptions(desc.devEui, options);
     CAllDeviceHandler::getInstance()->addNewDevice(desc, tcpPort);
     addLog(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot] device created successfully"));
     accept();

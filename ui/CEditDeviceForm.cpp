@@ -11,7 +11,10 @@
 
 #include "app/CLogFile.h"
 #include "app/global.h"
+#include "devices/CAllDeviceHandler.h"
+#include "freshness/CDeviceFreshness.h"
 #include "storage/CDataBaseHandler.h"
+#include "ui/CStatusBlockBox.h"
 
 namespace {
 CEditDeviceForm* form = nullptr;
@@ -74,6 +77,7 @@ void CEditDeviceForm::setOriginal(const uint32_t& _deviceId, const QString& _dev
     deviceView->setCurrentIndex(deviceModel->index(0, 0));
     portEdit->setText(QStringLiteral("%1").arg(_port));
     startAddrEdit->setText(QStringLiteral("%1").arg(_startAddr));
+    statusBox->setOptions(CDeviceFreshness::getInstance()->options(_devEui));
 }
 
 void CEditDeviceForm::deviceListSelectSlot(const QItemSelection&, const QItemSelection&)
@@ -99,6 +103,16 @@ void CEditDeviceForm::deviceListSelectSlot(const QItemSelection&, const QItemSel
 
 void CEditDeviceForm::addDeviceSlot()
 {
+    const QString devEui = deviceModel->index(0, DB::DEV_COL_DEVEUI).data().toString();
+    const QString appEui = deviceModel->index(0, DB::DEV_COL_APPEUI).data().toString();
+    const qint64 startAddr = deviceModel->index(0, DB::DEV_COL_STARTADDR).data().toLongLong();
+    qint64 first = 0;
+    qint64 end = 0;
+    CDeviceFreshness::templateSpan(CAllDeviceHandler::getInstance()->getRegisterInfo(appEui), first, end);
+    SDeviceOptions options;
+    if (!readStatusOptions(devEui, deviceModel->index(0, DB::DEV_COL_PORT).data().toInt(), first + startAddr,
+                           end + startAddr, options))
+        return;
     DB::SDbDevRegParamInfo info;
     info.port = static_cast<uint16_t>(deviceModel->index(0, DB::DEV_COL_PORT).data().toUInt());
     info.deviceId = deviceModel->index(0, DB::DEV_COL_DEVICE).data().toUInt();
@@ -111,6 +125,8 @@ void CEditDeviceForm::addDeviceSlot()
         info.params.append(param);
     }
     CDataBaseHandler::getInstance()->updateRegInfo(info);
+    if (!(options == CDeviceFreshness::getInstance()->options(devEui)))
+        keepStatusOptions(devEui, options);
     addLog(QStringLiteral("INFO: [CEditDeviceForm::updateDeviceSlot] device's register update successfully"));
     accept();
     emit refreshDeviceList(QString());
