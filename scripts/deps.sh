@@ -7,9 +7,10 @@ set -euo pipefail
 
 PACKAGES=(build-essential cmake pkg-config qtbase5-dev libqt5websockets5-dev libqt5sql5-sqlite
           fonts-dejavu-core)
-# Tests, benchmarks and the load tool read the gateway with libmodbus and mbpoll;
-# the manual pages are made from the programs' --help.
-[ "${1:-}" = --programs ] || PACKAGES+=(libmodbus-dev libsqlite3-dev mbpoll help2man)
+# Tests, benchmarks and the load tool read the gateway with libmodbus, mbpoll and
+# pymodbus; the manual pages are made from the programs' --help.
+[ "${1:-}" = --programs ] || PACKAGES+=(libmodbus-dev libsqlite3-dev mbpoll help2man python3-pymodbus
+                                        python3-serial-asyncio)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
