@@ -11,10 +11,12 @@
 #include <QThread>
 #include <QVector>
 
+#include "access/CModbusAccess.h"
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/global.h"
 #include "devices/CAllDeviceHandler.h"
+#include "freshness/CDeviceFreshness.h"
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
 
@@ -152,6 +154,12 @@ bool CGatewayCore::start()
     // The window re-reads a device's registers only once they are committed.
     connect(storage, &CDataBaseHandler::registerDataCommitted, registry, &CAllDeviceHandler::newDataForDevice,
             Qt::QueuedConnection);
+    // Who may connect, and how fresh each device is, hold before the first listener opens.
+    CModbusAccess::load();
+    CDeviceFreshness* freshness = CDeviceFreshness::getInstance();
+    freshness->loadStored();
+    connect(storage, &CDataBaseHandler::registerDataCommitted, freshness, &CDeviceFreshness::committedSlot);
+    connect(server, &CServerHandler::changeServerStatus, freshness, &CDeviceFreshness::linkStatusSlot);
     modbus = startThread(nullptr, QStringLiteral("modbus"));
     registry->setModbusThread(modbus);
     running = true;

@@ -9,6 +9,7 @@
 #include "app/CLogFile.h"
 #include "devices/CPacketDecoder.h"
 #include "devices/CTemplateLoader.h"
+#include "freshness/CDeviceFreshness.h"
 #include "modbus/CDeviceHandler.h"
 #include "app/CSettings.h"
 #include "storage/CDataBaseHandler.h"
@@ -165,6 +166,11 @@ void CAllDeviceHandler::addNewDevice(const DB::SDeviceRegMapDescription& desc, c
         listeners.insert(port, listener);
     }
     devices.insert(key, desc);
+    qint64 first = 0;
+    qint64 end = 0;
+    CDeviceFreshness::templateSpan(getRegisterInfo(desc.appEui), first, end);
+    CDeviceFreshness::getInstance()->setDevice(desc.devEui, port, first + desc.startAddr,
+                                               end + desc.startAddr);
     addLog(QStringLiteral("[CAllDeviceHandler::addNewDevice] New device: DevEUI[%1], port[%2]")
                .arg(desc.devEui, QString::number(port)));
 }
@@ -189,6 +195,7 @@ void CAllDeviceHandler::removeDevice(const QString& devEui, const unsigned short
         addLog(QStringLiteral("WARNING: [CAllDeviceHandler::removeDevice] uncknown port [%1]!").arg(port));
     }
     devices.remove(key);
+    CDeviceFreshness::getInstance()->removeDevice(key);
     qDebug().noquote() << QStringLiteral(
                               "[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]")
                               .arg(devEui)
@@ -213,6 +220,7 @@ void CAllDeviceHandler::processDataSlot(API::SApiDeviceData data)
     if (!CPacketDecoder::decode(data, registration, templates.value(COMM::euiKey(registration.appEui)),
                                 lookup, set))
         return;
+    CDeviceFreshness::getInstance()->noteUplink(data);
     const bool queued = QMetaObject::invokeMethod(storage, "saveRegisterData", Qt::QueuedConnection,
                                                   Q_ARG(DB::SDbDeviceRegDataSet, set));
     if (!queued)

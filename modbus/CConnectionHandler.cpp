@@ -7,6 +7,7 @@
 #include <QHostAddress>
 
 #include "app/CLogFile.h"
+#include "freshness/CDeviceFreshness.h"
 #include "storage/CDataBaseHandler.h"
 
 namespace {
@@ -54,7 +55,15 @@ bool readStore(int port, int start, int count, QMap<uint16_t, uint16_t>& words)
 {
     // Without a database every address reads as zero, as an unstored one does.
     CDataBaseHandler* store = CDataBaseHandler::getInstance();
-    return !store || store->readRegisterWords(port, start, count, words);
+    if (store && !store->readRegisterWords(port, start, count, words))
+        return false;
+    CDeviceFreshness::getInstance()->overlay(port, start, count, words);
+    return true;
+}
+
+uint8_t staleGate(int port, int start, int count)
+{
+    return CDeviceFreshness::getInstance()->refusal(port, start, count);
 }
 
 void setKeepAlive(int fd)
@@ -121,7 +130,8 @@ void CConnectionHandler::processFrames()
 {
     bool answered = false;
     for (;;) {
-        const CModbusTcpFramer::SFrameResult frame = CModbusTcpFramer::takeFrame(rxBuffer, port, readStore);
+        const CModbusTcpFramer::SFrameResult frame =
+            CModbusTcpFramer::takeFrame(rxBuffer, port, readStore, staleGate);
         switch (frame.status) {
         case CModbusTcpFramer::FRAME_INCOMPLETE_HEADER:
             // A buffer emptied by an answered frame is the normal end.

@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QTimer>
 
+#include "access/CModbusAccess.h"
 #include "app/CLogFile.h"
 #include "modbus/CConnectionHandler.h"
 
@@ -23,7 +24,7 @@ CDeviceHandler::CDeviceHandler(const quint16& _port, int _connectionLimit)
 {
     connect(this, &QTcpServer::acceptError, this, &CDeviceHandler::acceptErrorSlot);
     // A port we cannot listen on would otherwise be silently dead for every SCADA.
-    if (!listen(QHostAddress::Any, port)) {
+    if (!listen(CModbusAccess::bindAddress(), port)) {
         addLog(QStringLiteral("WARNING: [CDeviceHandler::CDeviceHandler] Port [%1] is not listened: %2")
                    .arg(QString::number(port), errorString()));
         return;
@@ -62,6 +63,8 @@ void CDeviceHandler::incomingConnection(qintptr socketDescriptor)
     if (socketDescriptor < 1)
         return;
     starved = false;
+    if (!CModbusAccess::admit(socketDescriptor, port))
+        return;
     if (!makeRoom()) {
         ::close(int(socketDescriptor));
         return;

@@ -1,5 +1,7 @@
 #include "modbus/CModbusTcpFramer.h"
 
+#include "modbus/CDeviceIdentification.h"
+
 namespace {
 constexpr uint8_t FUNC_READ_HOLDING = 3;
 constexpr uint8_t FUNC_READ_INPUT = 4;
@@ -19,7 +21,7 @@ void appendWord(QByteArray& out, uint16_t word)
 } // namespace
 
 CModbusTcpFramer::SFrameResult CModbusTcpFramer::takeFrame(const QByteArray& buffer, uint16_t port,
-                                                           const RegisterReader& reader)
+                                                           const RegisterReader& reader, const ReadGate& gate)
 {
     SFrameResult result;
     if (buffer.size() < MBAP_LENGTH)
@@ -43,7 +45,11 @@ CModbusTcpFramer::SFrameResult CModbusTcpFramer::takeFrame(const QByteArray& buf
         return result;
     }
     result.status = FRAME_FOUND;
-    result.answer = answerFor(mbap, header, port, reader);
+    if (header.functionCode == CDeviceIdentification::FUNCTION)
+        result.answer = wrapPdu(mbap, header.unitId,
+                                CDeviceIdentification::answer(buffer.mid(MBAP_LENGTH + 1, mbap.length - 1)));
+    else
+        result.answer = answerFor(mbap, header, port, reader, gate);
     return result;
 }
 
@@ -72,18 +78,30 @@ CModbusTcpFramer::SModbusTcpPacketHeader CModbusTcpFramer::readPduHeader(const Q
 }
 
 QByteArray CModbusTcpFramer::answerFor(const SModbusMBAP& mbap, const SModbusTcpPacketHeader& header,
-                                       uint16_t port, const RegisterReader& reader)
+                                       uint16_t port, const RegisterReader& reader, const ReadGate& gate)
 {
     if (header.functionCode != FUNC_READ_HOLDING && header.functionCode != FUNC_READ_INPUT)
         return buildExceptionAnswer(mbap, header, EXCEPTION_ILLEGAL_FUNCTION);
     // The byte count is one byte: more than 125 words cannot be stated in it.
     if (header.registerCount > MAX_READ_REGISTERS)
         return buildExceptionAnswer(mbap, header, EXCEPTION_ILLEGAL_DATA_VALUE);
+    const uint8_t refused =
+        gate && header.registerCount > 0 ? gate(port, header.startAddress, header.registerCount) : 0;
+    if (refused)
+        return buildExceptionAnswer(mbap, header, refused);
     QMap<uint16_t, uint16_t> data;
     // A store that cannot be read must never pass for stored zeros.
     if (header.registerCount > 0 && reader && !reader(port, header.startAddress, header.registerCount, data))
         return buildExceptionAnswer(mbap, header, EXCEPTION_SERVER_DEVICE_FAILURE);
     return buildReadAnswer(mbap, header, data);
+}
+
+QByteArray CModbusTcpFramer::wrapPdu(const SModbusMBAP& mbap, uint8_t unitId, const QByteArray& pdu)
+{
+    QByteArray out =
+        answerHeader(mbap, unitId, static_cast<uint8_t>(pdu.at(0)), static_cast<uint16_t>(pdu.size()));
+    out.append(pdu.mid(1));
+    return out;
 }
 
 QByteArray CModbusTcpFramer::answerHeader(const SModbusMBAP& mbap, uint8_t unitId, uint8_t functionCode,

@@ -47,6 +47,8 @@ public:
     // store holds them; false when the store failed to read them.
     using RegisterReader =
         std::function<bool(int port, int start, int count, QMap<uint16_t, uint16_t>& words)>;
+    // Asked before a read: an exception code to answer instead of the words, or 0.
+    using ReadGate = std::function<uint8_t(int port, int start, int count)>;
 
     static constexpr int MBAP_LENGTH = 6;
     static constexpr int MIN_FRAME_LENGTH = 2;     // unit, function
@@ -57,7 +59,8 @@ public:
     static constexpr uint8_t EXCEPTION_ILLEGAL_DATA_VALUE = 3;
     static constexpr uint8_t EXCEPTION_SERVER_DEVICE_FAILURE = 4;
 
-    static SFrameResult takeFrame(const QByteArray& buffer, uint16_t port, const RegisterReader& reader);
+    static SFrameResult takeFrame(const QByteArray& buffer, uint16_t port, const RegisterReader& reader,
+                                  const ReadGate& gate = ReadGate());
 
     // Answer to a read of holding or input registers: exactly the requested
     // addresses in request order, 0 for any address the map lacks.
@@ -70,7 +73,8 @@ private:
     static SModbusMBAP readMbap(const QByteArray& buffer);
     static SModbusTcpPacketHeader readPduHeader(const QByteArray& buffer, int length);
     static QByteArray answerFor(const SModbusMBAP& mbap, const SModbusTcpPacketHeader& header, uint16_t port,
-                                const RegisterReader& reader);
+                                const RegisterReader& reader, const ReadGate& gate);
+    static QByteArray wrapPdu(const SModbusMBAP& mbap, uint8_t unitId, const QByteArray& pdu);
     static QByteArray answerHeader(const SModbusMBAP& mbap, uint8_t unitId, uint8_t functionCode,
                                    uint16_t pduLength);
 };

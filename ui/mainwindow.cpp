@@ -25,6 +25,7 @@
 #include "ui/CAddNewDeviceForm.h"
 #include "ui/CDeviceDelegat.h"
 #include "ui/CEditDeviceForm.h"
+#include "ui/CModbusAccessLabel.h"
 #include "ui/CLogPane.h"
 #include "ui/CRegisterDelegat.h"
 #include "widgets/CAbstractPanelButton.h"
@@ -185,6 +186,7 @@ QLayout* MainWindow::buildConnectionFields()
     connectButton->setFixedSize(75, 25);
     connect(connectButton, &QPushButton::clicked, this, &MainWindow::tryToConnectToServerSlot);
     fields->addWidget(connectButton, 0, Qt::AlignCenter);
+    fields->addWidget(new CModbusAccessLabel());
     return fields;
 }
 
