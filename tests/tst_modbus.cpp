@@ -148,9 +148,12 @@ private slots:
         // len 2: unit 9, fc 17 (report server id) -> 91 01
         row("a function 17 request gets illegal function", "0003 0000 0002 09 11", false, Framer::FRAME_FOUND,
             8, "0003 0000 0003 09 91 01");
-        // len 5: unit 1, fc 43, MEI 0x0e, read code 1, object 0 -> ab 01
-        row("a function 43 device identification request gets illegal function",
-            "0004 0000 0005 01 2b 0e 01 00", false, Framer::FRAME_FOUND, 11, "0004 0000 0003 01 ab 01");
+        // len 5: unit 1, fc 43, MEI 0x0d (not device identification), read code 1, object 0 -> ab 01
+        row("a function 43 request of another MEI type gets illegal function",
+            "0004 0000 0005 01 2b 0d 01 00", false, Framer::FRAME_FOUND, 11, "0004 0000 0003 01 ab 01");
+        // MEI 0x0e, read code 4, object 0 -> conformity 81, no more, next 0, 1 object: 00, 8 bytes "Tarnwick"
+        row("a device identification request reads the vendor", "0004 0000 0005 01 2b 0e 04 00", false,
+            Framer::FRAME_FOUND, 11, "0004 0000 0012 01 2b 0e 04 81 00 00 01 00 08 5461726e7769636b");
         row("a length field of 1 holds no function code and is dropped", "0005 0000 0001 01", false,
             Framer::FRAME_DROPPED, 7, "");
         // len 4: fc 3 with its address but no quantity

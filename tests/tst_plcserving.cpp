@@ -315,8 +315,6 @@ private slots:
             << QByteArray::fromHex("2b0e0403") << QByteArray::fromHex("ab02");
         QTest::newRow("an unknown read code is an illegal data value")
             << QByteArray::fromHex("2b0e0500") << QByteArray::fromHex("ab03");
-        QTest::newRow("another MEI type is an illegal function")
-            << QByteArray::fromHex("2b0d0100") << QByteArray::fromHex("ab01");
     }
 
     void identificationFrames()
