@@ -1,5 +1,3 @@
-#include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
@@ -7,14 +5,11 @@
 #include <QSslKey>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QWebSocket>
 #include <QWebSocketServer>
-#include <QtTest>
-
-#include <memory>
 
 #include "GatewayHarness.h"
+#include "WorkDir.h"
 
 namespace {
 const int PING_MS = 150;
@@ -145,371 +140,337 @@ private:
 class TestServerLink : public QObject
 {
     Q_OBJECT
-private slots:
-    void init();
-    void cleanup();
-    void handshake_data();
-    void handshake();
-    void answerEndsItsWait_data();
-    void answerEndsItsWait();
-    void messageSizeLimit_data();
-    void messageSizeLimit();
-    void recovery_data();
-    void recovery();
-    void packetOfTheOutageServedAfterCatchUp();
-
-private:
-    Statuses statuses() const;
-    QString logText() const;
-    bool logContains(const QString& text, int times = 0) const;
-    void connectLink(const QString& scheme = QStringLiteral("ws"), quint16 port = 0);
-    void logIn();
-
-    QString startDir;
-    QTemporaryDir* tempDir = nullptr;
-    CScriptedServer* fake = nullptr;
+    std::unique_ptr<CWorkDir> work;
+    std::unique_ptr<CScriptedServer> fake;
     CServerHandler* link = nullptr;
-    QSignalSpy* statusSpy = nullptr;
-};
+    std::unique_ptr<QSignalSpy> statusSpy;
 
-void TestServerLink::init()
-{
-    globalVarInit();
-    // Handshake, answer, first retry, longest retry, after a refusal, keep-alive, pong, upgrade, retry line.
-    CServerHandler::setIntervals({PING_MS, WAITING_MS, 100, 400, REFUSED_MS, 200, 300, 500, 60000});
-    startDir = QDir::currentPath();
-    tempDir = new QTemporaryDir;
-    QVERIFY(tempDir->isValid());
-    QDir::setCurrent(tempDir->path());
-    CLogFile::getInstance(COMM::LOG_FILENAME, QString());
-    fake = new CScriptedServer;
-    QVERIFY(fake->server.listen(QHostAddress::LocalHost, 0));
-    link = CServerHandler::getInstance();
-    statusSpy = new QSignalSpy(link, &CServerHandler::changeServerStatus);
-}
-
-void TestServerLink::cleanup()
-{
-    delete statusSpy;
-    CServerHandler::resetInstance();
-    delete fake;
-    delete CLogFile::getInstance();
-    QDir::setCurrent(startDir);
-    delete tempDir;
-}
-
-Statuses TestServerLink::statuses() const
-{
-    Statuses list;
-    for (const QList<QVariant>& args : *statusSpy)
-        list.append(args.at(0).value<COMM::EServerStatus>());
-    return list;
-}
-
-QString TestServerLink::logText() const
-{
-    QCoreApplication::processEvents();
-    QFile file(COMM::LOG_FILENAME);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-// With times > 0, the text must occur exactly that often.
-bool TestServerLink::logContains(const QString& text, int times) const
-{
-    const int found = logText().count(text);
-    return times > 0 ? found == times : found > 0;
-}
-
-// Connects and waits for the ping.
-void TestServerLink::connectLink(const QString& scheme, quint16 port)
-{
-    const QString target = QString::number(port ? port : fake->server.serverPort());
-    link->connectSlot(QStringLiteral("%1://127.0.0.1:%2").arg(scheme, target), "operator", "secret");
-    if (port)
-        return;
-    QTRY_COMPARE(fake->count("cmd"), 1);
-}
-
-void TestServerLink::logIn()
-{
-    connectLink();
-    fake->send(R"({"cmd":"cmd","err_string":"unknown_cmd"})");
-    QTRY_COMPARE(fake->count("auth_req"), 1);
-    fake->send(OK_AUTH);
-    QTRY_COMPARE(statuses().last(), COMM::SUCCESS);
-}
-
-void TestServerLink::handshake_data()
-{
-    QTest::addColumn<QString>("pingAnswer");
-    QTest::addColumn<QString>("authAnswer");
-    QTest::addColumn<QString>("debugLine");
-    QTest::addColumn<Statuses>("expected");
-
-    const QString ok = R"({"err_string":"whatever"})";
-    const Statuses pinged{COMM::DISCONNECTED, COMM::PING_WAITING},
-        authing = pinged + Statuses{COMM::AUTH_WAITING};
-    QTest::newRow("a ping answer without err_string is invalid and brings no log-in")
-        << R"({"cmd":"cmd","status":false})" << QString() << "State=ping: unknown message"
-        << pinged + Statuses{COMM::INVALID_PING};
-    QTest::newRow("an unanswered ping times out")
-        << QString() << QString() << QString() << pinged + Statuses{COMM::INVALID_PING};
-    QTest::newRow("a ping answer with err_string, then status true logs in")
-        << ok << OK_AUTH << QString() << authing + Statuses{COMM::SUCCESS};
-    QTest::newRow("a refusal shows the server's error text")
-        << ok << REFUSAL << "State=auth: unknown message[4], err[invalid_login_or_password]"
-        << authing + Statuses{COMM::INVALID_AUTH};
-    QTest::newRow("an uplink before the log-in completed fails it")
-        << ok << R"({"cmd":"rx","type":"UNCONF_UP","data":"01","devEui":"ab"})"
-        << "State=auth: unknown message[2]" << authing + Statuses{COMM::INVALID_AUTH};
-    QTest::newRow("an unanswered log-in times out")
-        << ok << QString() << QString() << authing + Statuses{COMM::INVALID_AUTH};
-}
-
-void TestServerLink::handshake()
-{
-    QFETCH(QString, pingAnswer);
-    QFETCH(QString, authAnswer);
-    QFETCH(QString, debugLine);
-    QFETCH(Statuses, expected);
-
-    QSignalSpy packets(link, &CServerHandler::newPacketReceived);
-    connectLink();
-    if (!debugLine.isEmpty())
-        QTest::ignoreMessage(QtDebugMsg,
-                             qPrintable("[CServerHandler::textMessageReceivedSlot] " + debugLine));
-    if (!pingAnswer.isEmpty())
-        fake->send(pingAnswer);
-    const bool loginSent = expected.contains(COMM::AUTH_WAITING);
-    if (loginSent) {
-        QTRY_COMPARE(fake->count("auth_req"), 1);
-        QCOMPARE(fake->received.last(),
-                 parse(R"({"cmd":"auth_req","login":"operator","password":"secret"})"));
-        if (!authAnswer.isEmpty())
-            fake->send(authAnswer);
-    }
-    QTRY_COMPARE(statuses().size(), expected.size());
-    QCOMPARE(statuses(), expected);
-    QCOMPARE(fake->count("auth_req"), loginSent ? 1 : 0);
-    QCOMPARE(packets.size(), 0);
-    // Only a logged-in link takes requests.
-    QCOMPARE(link->getDevicesListReq({"7A52"}), expected.last() == COMM::SUCCESS);
-    // The password never reaches the log, whatever happened.
-    QVERIFY(!logContains("secret"));
-}
-
-void TestServerLink::answerEndsItsWait_data()
-{
-    QTest::addColumn<bool>("listFirst"); // else the packets of device 7a52ab
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<int>("packetsRead");
-    QTest::addColumn<bool>("endsWait");
-
-    QTest::newRow("a packet of the awaited device, in other case, ends the wait")
-        << false << dataResp("7A52AB", "0102") << 1 << true;
-    QTest::newRow("an answer without packets for the awaited device ends the wait too")
-        << false << dataResp("7a52ab", {}) << 0 << true;
-    QTest::newRow("a packet of another device leaves the wait to the time-out")
-        << false << dataResp("7a52cd", "0102") << 1 << false;
-    QTest::newRow("a device list ends the wait for it") << true << DEVICES_RESP << 0 << true;
-}
-
-// One request at a time: the next waits for the answer or the time-out.
-void TestServerLink::answerEndsItsWait()
-{
-    QFETCH(bool, listFirst);
-    QFETCH(QString, answer);
-    QFETCH(int, packetsRead);
-    QFETCH(bool, endsWait);
-
-    logIn();
-    QSignalSpy packets(link, &CServerHandler::newPacketReceived);
-    QSignalSpy lists(link, &CServerHandler::getDevicesListResp);
-    if (!listFirst)
-        link->getDeviceLastPackets("7a52ab");
-    QVERIFY(link->getDevicesListReq({"7A52"}));
-    QVERIFY(link->getDevicesListReq({"7A52"}));
-    QTRY_COMPARE(fake->count(listFirst ? "get_devices_req" : "get_data_req"), 1);
-    QTest::qWait(WAITING_MS / 3);
-    QCOMPARE(fake->count("get_devices_req"), listFirst ? 1 : 0);
-    fake->send(answer);
-    QTRY_COMPARE(packets.size(), packetsRead);
-    QTest::qWait(WAITING_MS / 3);
-    QCOMPARE(fake->count("get_devices_req"), (endsWait ? 1 : 0) + (listFirst ? 1 : 0));
-    QCOMPARE(lists.size() ? lists.at(0).at(0).toBool() : false, listFirst);
-    QTRY_COMPARE(fake->count("get_devices_req"), 2);
-}
-
-void TestServerLink::messageSizeLimit_data()
-{
-    QTest::addColumn<int>("devices");
-    QTest::addColumn<int>("padding"); // bytes of one device name
-    QTest::addColumn<bool>("read");
-
-    QTest::newRow("a device list of 10,000 devices is read whole") << 10000 << 300 << true;
-    QTest::newRow("a message past the limit ends the connection, not the memory") << 2 << 5000000 << false;
-}
-
-void TestServerLink::messageSizeLimit()
-{
-    QFETCH(int, devices);
-    QFETCH(int, padding);
-    QFETCH(bool, read);
-
-    QJsonArray list;
-    for (int i = 0; i < devices; ++i)
-        list.append(QJsonObject{{"devEui", QString::number(0x7a52000000000000LL + i, 16)},
-                                {"devName", QString(padding, QLatin1Char('n'))},
-                                {"OTAA", QJsonObject{{"appEui", "7A52000000000001"}}}});
-    const QString answer = QString::fromUtf8(
-        QJsonDocument(QJsonObject{{"cmd", "get_devices_resp"}, {"status", true}, {"devices_list", list}})
-            .toJson(QJsonDocument::Compact));
-    CServerHandler::SIntervals waits = CServerHandler::intervals();
-    waits.waitingMs = 20000; // megabytes take their time on a busy machine
-    CServerHandler::setIntervals(waits);
-    logIn();
-    fake->autoAnswer = true;
-    QSignalSpy lists(link, &CServerHandler::getDevicesListResp);
-    QVERIFY(link->getDevicesListReq({"7A52"}));
-    QTRY_COMPARE(fake->count("get_devices_req"), 1);
-    fake->send(answer);
-    QTRY_COMPARE_WITH_TIMEOUT(lists.size(), 1, 10000);
-    QCOMPARE(lists.at(0).at(1).value<QList<API::SServerDeviceInfo>>().size(), read ? devices : 0);
-    QCOMPARE(logContains("lost: Received message is too big"), !read);
-    if (!read)
-        QTRY_COMPARE(fake->count("auth_req"), 2); // and back again
-}
-
-void TestServerLink::recovery_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("logLine");
-
-    QTest::newRow("a server down at the start is logged in to when it comes up")
-        << "down at start"
-        << "No connection to ws://127.0.0.1:%1 (Connection refused); try 2 in 1 s";
-    QTest::newRow("a server that stops answering pings is left and reconnected")
-        << "frozen"
-        << "lost: no answer to a ping within 1 s";
-    QTest::newRow("a peer that never upgrades the connection is dropped")
-        << "no upgrade"
-        << "(no WebSocket upgrade within 1 s); try 2 in 1 s";
-    QTest::newRow("a refused log-in is tried again no faster than its floor")
-        << "refused"
-        << "as operator refused: log-in refused: invalid_login_or_password; next try in 1 s";
-    QTest::newRow("wss to a plain server is named")
-        << "wss to ws"
-        << "No connection to wss://127.0.0.1:%1 (TLS: no TLS or WebSocket handshake within 1 s";
-    QTest::newRow("ws to a TLS server is named")
-        << "ws to wss"
-        << "(The remote host closed the connection; a wss server does so to ws://)";
-    QTest::newRow("an untrusted certificate is refused and named")
-        << "untrusted"
-        << "ERROR: [CServerHandler::scheduleRetry] No connection to wss://127.0.0.1:%1 (TLS: "
-           "The certificate is self-signed, and untrusted";
-}
-
-// Nobody presses Connect again: the link finds its way back by itself.
-void TestServerLink::recovery()
-{
-    QFETCH(QString, fault);
-    QFETCH(QString, logLine);
-
-    fake->autoAnswer = true;
-    link->setCatchUpSource([] { return QStringList{"7a52ab"}; });
-    QSignalSpy retries(link, &CServerHandler::retryScheduled);
-    const quint16 port = fake->server.serverPort();
-    std::unique_ptr<CRelay> relay;
-    std::unique_ptr<CScriptedServer> tls;
-    int logIns = 2;
-    if (fault == "down at start") {
-        fake->server.close();
-        connectLink("ws", port);
-        QTRY_VERIFY(retries.size() >= 6); // three tries, each "now" and "next in"
-        QVERIFY(fake->server.listen(QHostAddress::LocalHost, port));
-        logIns = 1;
-    } else if (fault == "frozen" || fault == "no upgrade") {
-        relay.reset(new CRelay(fault == "frozen" ? port : 0));
-        connectLink("ws", relay->port());
-        if (fault == "frozen") {
-            QTRY_COMPARE(statuses().last(), COMM::SUCCESS);
-            relay->freeze();
-        }
-    } else if (fault == "refused") {
-        fake->authAnswer = REFUSAL;
-        connectLink("ws", port);
-        QTRY_VERIFY_WITH_TIMEOUT(fake->authTimes.size() >= 3, 5000);
-        for (int i = 1; i < fake->authTimes.size(); ++i)
-            QVERIFY2(fake->authTimes.at(i) - fake->authTimes.at(i - 1) >= REFUSED_MS,
-                     qPrintable(QString::number(fake->authTimes.at(i) - fake->authTimes.at(i - 1))));
-    } else if (fault == "wss to ws") {
-        connectLink("wss", port);
-    } else if (fault == "untrusted" || fault == "ws to wss") {
-        // A self-signed certificate for 127.0.0.1, valid for a century.
-        const QString fixtures = QStringLiteral(TW_SOURCE_DIR "/tests/fixtures/selfsigned-");
-        QFile key(fixtures + "key.pem");
-        QVERIFY(key.open(QIODevice::ReadOnly));
-        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        config.setLocalCertificate(QSslCertificate::fromPath(fixtures + "cert.pem").value(0));
-        config.setPrivateKey(QSslKey(&key, QSsl::Rsa, QSsl::Pem));
-        tls.reset(new CScriptedServer(QWebSocketServer::SecureMode));
-        tls->server.setSslConfiguration(config);
-        QVERIFY(tls->server.listen(QHostAddress::LocalHost, 0));
-        connectLink(fault == "untrusted" ? "wss" : "ws", tls->server.serverPort());
-    }
-    const quint16 shownPort = tls ? tls->server.serverPort() : relay ? relay->port() : port;
-    const QString line = logLine.contains("%1") ? logLine.arg(shownPort) : logLine;
-    QTRY_VERIFY2_WITH_TIMEOUT(logContains(line), qPrintable(logText().right(600)), 5000);
-    if (fault == "no upgrade")
-        QTRY_VERIFY(relay->accepted >= 2);
-    if (fault == "untrusted")
-        QTRY_VERIFY(retries.size() >= 4 && !logContains("Connection to wss"));
-    if (fault != "down at start" && fault != "frozen")
-        return;
-    QTRY_COMPARE_WITH_TIMEOUT(fake->count("auth_req"), logIns, 5000);
-    QTRY_COMPARE(statuses().last(), COMM::SUCCESS);
-    QTRY_VERIFY(logContains("devices caught up", logIns));
-    // One retry line while the outage lasts, however many tries it took.
-    QVERIFY(logContains("[CServerHandler::scheduleRetry]", 1));
-}
-
-// A server killed and restarted on its port: logged in to again without a
-// click, and the values it kept meanwhile reach Modbus by the catch-up.
-void TestServerLink::packetOfTheOutageServedAfterCatchUp()
-{
-    const QString devEui = QStringLiteral("7A52000000030001");
-    const int modbusPort = harness::freePort();
-    const int startAddr = 100;
-    fake->autoAnswer = true;
-    harness::copySampleTemplates();
-    harness::writeSettings(fake->server.serverPort());
-    delete CLogFile::getInstance();
-    CServerHandler::resetInstance();
+    Statuses statuses() const
     {
-        CLogFile::getInstance(COMM::LOG_FILENAME, QString());
-        const DB::SDeviceRegMapDescription desc{
-            devEui, "7a52000000000001", "meter", startAddr,
-            CAllDeviceHandler::getInstance()->getRegisterInfo("7A52000000000001").registers};
-        QVERIFY(!desc.registers.isEmpty());
-        QVERIFY(CDataBaseHandler::getInstance()->registerNewDevice(desc, quint16(modbusPort)));
-        harness::stopServices();
+        Statuses list;
+        for (const QList<QVariant>& args : *statusSpy)
+            list.append(args.at(0).value<COMM::EServerStatus>());
+        return list;
     }
-    harness::CInProcessGateway gateway;
-    gateway.start();
-    QTRY_COMPARE_WITH_TIMEOUT(fake->count("get_data_req"), 1, 5000);
-    const quint16 serverPort = fake->server.serverPort();
-    fake->stop();
-    // Pulse count 500000, big-endian in bytes 1-4 of a packet of type 1.
-    fake->packets.insert(devEui, dataResp(devEui, "010007a120e40c3c"));
-    QVERIFY(fake->server.listen(QHostAddress::LocalHost, serverPort));
-    const auto served = [&] {
-        const QVector<quint16> words = harness::readWhileServing(modbusPort, startAddr, 2);
-        return words.size() == 2 ? (qint64(words.at(0)) << 16) | words.at(1) : -1;
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(served(), 500000, 10000);
-    QVERIFY(logContains("Back after an outage of 0 s; 1 of 1 devices caught up"));
-    gateway.stop();
-}
+    // With times > 0, the text must occur exactly that often.
+    static bool logContains(const QString& text, int times = 0)
+    {
+        const int found = CWorkDir::log().count(text);
+        return times > 0 ? found == times : found > 0;
+    }
+
+    // Connects and waits for the ping.
+    void connectLink(const QString& scheme = QStringLiteral("ws"), quint16 port = 0)
+    {
+        const QString target = QString::number(port ? port : fake->server.serverPort());
+        link->connectSlot(QStringLiteral("%1://127.0.0.1:%2").arg(scheme, target), "operator", "secret");
+        if (port)
+            return;
+        QTRY_COMPARE(fake->count("cmd"), 1);
+    }
+
+    void logIn()
+    {
+        connectLink();
+        fake->send(R"({"cmd":"cmd","err_string":"unknown_cmd"})");
+        QTRY_COMPARE(fake->count("auth_req"), 1);
+        fake->send(OK_AUTH);
+        QTRY_COMPARE(statuses().last(), COMM::SUCCESS);
+    }
+
+private slots:
+    void init()
+    {
+        globalVarInit();
+        // Handshake, answer, first and longest retry, after a refusal, keep-alive, pong, upgrade, retry line.
+        CServerHandler::setIntervals({PING_MS, WAITING_MS, 100, 400, REFUSED_MS, 200, 300, 500, 60000});
+        work.reset(new CWorkDir);
+        fake.reset(new CScriptedServer);
+        QVERIFY(work->isValid() && fake->server.listen(QHostAddress::LocalHost, 0));
+        link = CServerHandler::getInstance();
+        statusSpy.reset(new QSignalSpy(link, &CServerHandler::changeServerStatus));
+    }
+    void cleanup()
+    {
+        statusSpy.reset();
+        CServerHandler::resetInstance();
+        fake.reset();
+        work.reset();
+    }
+
+    void handshake_data()
+    {
+        QTest::addColumn<QString>("pingAnswer");
+        QTest::addColumn<QString>("authAnswer");
+        QTest::addColumn<QString>("debugLine");
+        QTest::addColumn<Statuses>("expected");
+
+        const QString ok = R"({"err_string":"whatever"})";
+        const Statuses pinged{COMM::DISCONNECTED, COMM::PING_WAITING},
+            authing = pinged + Statuses{COMM::AUTH_WAITING};
+        QTest::newRow("a ping answer without err_string is invalid and brings no log-in")
+            << R"({"cmd":"cmd","status":false})" << QString() << "State=ping: unknown message"
+            << pinged + Statuses{COMM::INVALID_PING};
+        QTest::newRow("an unanswered ping times out")
+            << QString() << QString() << QString() << pinged + Statuses{COMM::INVALID_PING};
+        QTest::newRow("a ping answer with err_string, then status true logs in")
+            << ok << OK_AUTH << QString() << authing + Statuses{COMM::SUCCESS};
+        QTest::newRow("a refusal shows the server's error text")
+            << ok << REFUSAL << "State=auth: unknown message[4], err[invalid_login_or_password]"
+            << authing + Statuses{COMM::INVALID_AUTH};
+        QTest::newRow("an uplink before the log-in completed fails it")
+            << ok << R"({"cmd":"rx","type":"UNCONF_UP","data":"01","devEui":"ab"})"
+            << "State=auth: unknown message[2]" << authing + Statuses{COMM::INVALID_AUTH};
+        QTest::newRow("an unanswered log-in times out")
+            << ok << QString() << QString() << authing + Statuses{COMM::INVALID_AUTH};
+    }
+
+    void handshake()
+    {
+        QFETCH(QString, pingAnswer);
+        QFETCH(QString, authAnswer);
+        QFETCH(QString, debugLine);
+        QFETCH(Statuses, expected);
+
+        QSignalSpy packets(link, &CServerHandler::newPacketReceived);
+        connectLink();
+        if (!debugLine.isEmpty())
+            QTest::ignoreMessage(QtDebugMsg,
+                                 qPrintable("[CServerHandler::textMessageReceivedSlot] " + debugLine));
+        if (!pingAnswer.isEmpty())
+            fake->send(pingAnswer);
+        const bool loginSent = expected.contains(COMM::AUTH_WAITING);
+        if (loginSent) {
+            QTRY_COMPARE(fake->count("auth_req"), 1);
+            QCOMPARE(fake->received.last(),
+                     parse(R"({"cmd":"auth_req","login":"operator","password":"secret"})"));
+            if (!authAnswer.isEmpty())
+                fake->send(authAnswer);
+        }
+        QTRY_COMPARE(statuses().size(), expected.size());
+        QCOMPARE(statuses(), expected);
+        QCOMPARE(fake->count("auth_req"), loginSent ? 1 : 0);
+        QCOMPARE(packets.size(), 0);
+        // Only a logged-in link takes requests.
+        QCOMPARE(link->getDevicesListReq({"7A52"}), expected.last() == COMM::SUCCESS);
+        // The password never reaches the log, whatever happened.
+        QVERIFY(!logContains("secret"));
+    }
+
+    void answerEndsItsWait_data()
+    {
+        QTest::addColumn<bool>("listFirst"); // else the packets of device 7a52ab
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("packetsRead");
+        QTest::addColumn<bool>("endsWait");
+
+        QTest::newRow("a packet of the awaited device, in other case, ends the wait")
+            << false << dataResp("7A52AB", "0102") << 1 << true;
+        QTest::newRow("an answer without packets for the awaited device ends the wait too")
+            << false << dataResp("7a52ab", {}) << 0 << true;
+        QTest::newRow("a packet of another device leaves the wait to the time-out")
+            << false << dataResp("7a52cd", "0102") << 1 << false;
+        QTest::newRow("a device list ends the wait for it") << true << DEVICES_RESP << 0 << true;
+    }
+
+    // One request at a time: the next waits for the answer or the time-out.
+    void answerEndsItsWait()
+    {
+        QFETCH(bool, listFirst);
+        QFETCH(QString, answer);
+        QFETCH(int, packetsRead);
+        QFETCH(bool, endsWait);
+
+        logIn();
+        QSignalSpy packets(link, &CServerHandler::newPacketReceived);
+        QSignalSpy lists(link, &CServerHandler::getDevicesListResp);
+        if (!listFirst)
+            link->getDeviceLastPackets("7a52ab");
+        QVERIFY(link->getDevicesListReq({"7A52"}));
+        QVERIFY(link->getDevicesListReq({"7A52"}));
+        QTRY_COMPARE(fake->count(listFirst ? "get_devices_req" : "get_data_req"), 1);
+        QTest::qWait(WAITING_MS / 3);
+        QCOMPARE(fake->count("get_devices_req"), listFirst ? 1 : 0);
+        fake->send(answer);
+        QTRY_COMPARE(packets.size(), packetsRead);
+        QTest::qWait(WAITING_MS / 3);
+        QCOMPARE(fake->count("get_devices_req"), (endsWait ? 1 : 0) + (listFirst ? 1 : 0));
+        QCOMPARE(lists.size() ? lists.at(0).at(0).toBool() : false, listFirst);
+        QTRY_COMPARE(fake->count("get_devices_req"), 2);
+    }
+
+    void messageSizeLimit_data()
+    {
+        QTest::addColumn<int>("devices");
+        QTest::addColumn<int>("padding"); // bytes of one device name
+        QTest::addColumn<bool>("read");
+
+        QTest::newRow("a device list of 10,000 devices is read whole") << 10000 << 300 << true;
+        QTest::newRow("a message past the limit ends the connection, not the memory")
+            << 2 << 5000000 << false;
+    }
+
+    void messageSizeLimit()
+    {
+        QFETCH(int, devices);
+        QFETCH(int, padding);
+        QFETCH(bool, read);
+
+        QJsonArray list;
+        for (int i = 0; i < devices; ++i)
+            list.append(QJsonObject{{"devEui", QString::number(0x7a52000000000000LL + i, 16)},
+                                    {"devName", QString(padding, QLatin1Char('n'))},
+                                    {"OTAA", QJsonObject{{"appEui", "7A52000000000001"}}}});
+        const QString answer = QString::fromUtf8(
+            QJsonDocument(QJsonObject{{"cmd", "get_devices_resp"}, {"status", true}, {"devices_list", list}})
+                .toJson(QJsonDocument::Compact));
+        CServerHandler::SIntervals waits = CServerHandler::intervals();
+        waits.waitingMs = 20000; // megabytes take their time on a busy machine
+        CServerHandler::setIntervals(waits);
+        logIn();
+        fake->autoAnswer = true;
+        QSignalSpy lists(link, &CServerHandler::getDevicesListResp);
+        QVERIFY(link->getDevicesListReq({"7A52"}));
+        QTRY_COMPARE(fake->count("get_devices_req"), 1);
+        fake->send(answer);
+        QTRY_COMPARE_WITH_TIMEOUT(lists.size(), 1, 10000);
+        QCOMPARE(lists.at(0).at(1).value<QList<API::SServerDeviceInfo>>().size(), read ? devices : 0);
+        QCOMPARE(logContains("lost: Received message is too big"), !read);
+        if (!read)
+            QTRY_COMPARE(fake->count("auth_req"), 2); // and back again
+    }
+
+    void recovery_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("logLine");
+
+        QTest::newRow("a server down at the start is logged in to when it comes up")
+            << "down at start"
+            << "No connection to ws://127.0.0.1:%1 (Connection refused); try 2 in 1 s";
+        QTest::newRow("a server that stops answering pings is left and reconnected")
+            << "frozen"
+            << "lost: no answer to a ping within 1 s";
+        QTest::newRow("a peer that never upgrades the connection is dropped")
+            << "no upgrade"
+            << "(no WebSocket upgrade within 1 s); try 2 in 1 s";
+        QTest::newRow("a refused log-in is tried again no faster than its floor")
+            << "refused"
+            << "as operator refused: log-in refused: invalid_login_or_password; next try in 1 s";
+        QTest::newRow("wss to a plain server is named")
+            << "wss to ws"
+            << "No connection to wss://127.0.0.1:%1 (TLS: no TLS or WebSocket handshake within 1 s";
+        QTest::newRow("ws to a TLS server is named")
+            << "ws to wss"
+            << "(The remote host closed the connection; a wss server does so to ws://)";
+        QTest::newRow("an untrusted certificate is refused and named")
+            << "untrusted"
+            << "ERROR: [CServerHandler::scheduleRetry] No connection to wss://127.0.0.1:%1 (TLS: "
+               "The certificate is self-signed, and untrusted";
+    }
+
+    // Nobody presses Connect again: the link finds its way back by itself.
+    void recovery()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, logLine);
+
+        fake->autoAnswer = true;
+        link->setCatchUpSource([] { return QStringList{"7a52ab"}; });
+        QSignalSpy retries(link, &CServerHandler::retryScheduled);
+        const quint16 port = fake->server.serverPort();
+        std::unique_ptr<CRelay> relay;
+        std::unique_ptr<CScriptedServer> tls;
+        int logIns = 2;
+        if (fault == "down at start") {
+            fake->server.close();
+            connectLink("ws", port);
+            QTRY_VERIFY(retries.size() >= 6); // three tries, each "now" and "next in"
+            QVERIFY(fake->server.listen(QHostAddress::LocalHost, port));
+            logIns = 1;
+        } else if (fault == "frozen" || fault == "no upgrade") {
+            relay.reset(new CRelay(fault == "frozen" ? port : 0));
+            connectLink("ws", relay->port());
+            if (fault == "frozen") {
+                QTRY_COMPARE(statuses().last(), COMM::SUCCESS);
+                relay->freeze();
+            }
+        } else if (fault == "refused") {
+            fake->authAnswer = REFUSAL;
+            connectLink("ws", port);
+            QTRY_VERIFY_WITH_TIMEOUT(fake->authTimes.size() >= 3, 5000);
+            for (int i = 1; i < fake->authTimes.size(); ++i)
+                QVERIFY2(fake->authTimes.at(i) - fake->authTimes.at(i - 1) >= REFUSED_MS,
+                         qPrintable(QString::number(fake->authTimes.at(i) - fake->authTimes.at(i - 1))));
+        } else if (fault == "wss to ws") {
+            connectLink("wss", port);
+        } else if (fault == "untrusted" || fault == "ws to wss") {
+            // A self-signed certificate for 127.0.0.1, valid for a century.
+            const QString fixtures = QStringLiteral(TW_SOURCE_DIR "/tests/fixtures/selfsigned-");
+            QFile key(fixtures + "key.pem");
+            QVERIFY(key.open(QIODevice::ReadOnly));
+            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+            config.setLocalCertificate(QSslCertificate::fromPath(fixtures + "cert.pem").value(0));
+            config.setPrivateKey(QSslKey(&key, QSsl::Rsa, QSsl::Pem));
+            tls.reset(new CScriptedServer(QWebSocketServer::SecureMode));
+            tls->server.setSslConfiguration(config);
+            QVERIFY(tls->server.listen(QHostAddress::LocalHost, 0));
+            connectLink(fault == "untrusted" ? "wss" : "ws", tls->server.serverPort());
+        }
+        const quint16 shownPort = tls ? tls->server.serverPort() : relay ? relay->port() : port;
+        const QString line = logLine.contains("%1") ? logLine.arg(shownPort) : logLine;
+        QTRY_VERIFY2_WITH_TIMEOUT(logContains(line), qPrintable(CWorkDir::log().right(600)), 5000);
+        if (fault == "no upgrade")
+            QTRY_VERIFY(relay->accepted >= 2);
+        if (fault == "untrusted")
+            QTRY_VERIFY(retries.size() >= 4 && !logContains("Connection to wss"));
+        if (fault != "down at start" && fault != "frozen")
+            return;
+        QTRY_COMPARE_WITH_TIMEOUT(fake->count("auth_req"), logIns, 5000);
+        QTRY_COMPARE(statuses().last(), COMM::SUCCESS);
+        QTRY_VERIFY(logContains("devices caught up", logIns));
+        // One retry line while the outage lasts, however many tries it took.
+        QVERIFY(logContains("[CServerHandler::scheduleRetry]", 1));
+    }
+
+    // A server killed and restarted on its port: logged in to again without a
+    // click, and the values it kept meanwhile reach Modbus by the catch-up.
+    void packetOfTheOutageServedAfterCatchUp()
+    {
+        const QString devEui = QStringLiteral("7A52000000030001");
+        const int modbusPort = harness::freePort();
+        const int startAddr = 100;
+        fake->autoAnswer = true;
+        harness::copySampleTemplates();
+        harness::writeSettings(fake->server.serverPort());
+        delete CLogFile::getInstance();
+        CServerHandler::resetInstance();
+        {
+            CLogFile::getInstance(COMM::LOG_FILENAME, QString());
+            const DB::SDeviceRegMapDescription desc{
+                devEui, "7a52000000000001", "meter", startAddr,
+                CAllDeviceHandler::getInstance()->getRegisterInfo("7A52000000000001").registers};
+            QVERIFY(!desc.registers.isEmpty());
+            QVERIFY(CDataBaseHandler::getInstance()->registerNewDevice(desc, quint16(modbusPort)));
+            harness::stopServices();
+        }
+        harness::CInProcessGateway gateway;
+        gateway.start();
+        QTRY_COMPARE_WITH_TIMEOUT(fake->count("get_data_req"), 1, 5000);
+        const quint16 serverPort = fake->server.serverPort();
+        fake->stop();
+        // Pulse count 500000, big-endian in bytes 1-4 of a packet of type 1.
+        fake->packets.insert(devEui, dataResp(devEui, "010007a120e40c3c"));
+        QVERIFY(fake->server.listen(QHostAddress::LocalHost, serverPort));
+        const auto served = [&] {
+            const QVector<quint16> words = harness::readWhileServing(modbusPort, startAddr, 2);
+            return words.size() == 2 ? (qint64(words.at(0)) << 16) | words.at(1) : -1;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(served(), 500000, 10000);
+        QVERIFY(logContains("Back after an outage of 0 s; 1 of 1 devices caught up"));
+        gateway.stop();
+    }
+};
 
 QTEST_MAIN(TestServerLink)
 #include "tst_serverlink.moc"
