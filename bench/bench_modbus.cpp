@@ -1,11 +1,19 @@
-// Modbus TCP read throughput and latency of the gateway's listener against a
-// reference server answering from memory, idle and while uplinks are stored.
+// Modbus TCP reads from the gateway's core (listeners on their thread, reads
+// from the committed register images) side by side with a libmodbus server
+// answering from memory: throughput and latency, many clients connecting at
+// once, and the latency while a burst of uplinks is decoded and stored.
+//
+//   bench_modbus [--ports LOW-HIGH] [--rounds N] [--burst N]
+// TARNWICK_BENCH_PORTS=LOW-HIGH does the same as --ports.
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
@@ -18,153 +26,215 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include <modbus.h>
 
 #include "app/CLogFile.h"
-#include "modbus/CDeviceHandler.h"
+#include "app/global.h"
+#include "core/CGatewayCore.h"
+#include "devices/CAllDeviceHandler.h"
+#include "server/ApiMessages.h"
 #include "storage/CDataBaseHandler.h"
 
 namespace {
 constexpr int DEVICE_COUNT = 50;
-constexpr int REGS_PER_DEVICE = 10;
-constexpr int REQUESTS_PER_CLIENT = 3000;
-constexpr int RUN_LIMIT_MS = 8000;
-constexpr int STORE_INTERVAL_MS = 5; // 200 data sets per second
-constexpr int ROUNDS = 3;
+constexpr int DEVICE_STRIDE = 20; // registers between two devices' start addresses
+constexpr int REGISTER_SPAN = DEVICE_COUNT * DEVICE_STRIDE;
+constexpr int RUN_LIMIT_MS = 1500;
+constexpr int CONNECT_STORM = 64;
 
-struct SRunResult
+using Clock = std::chrono::steady_clock;
+
+// Counter (32 bits), temperature, voltage; rssi and fcnt from the server.
+const char* TEMPLATE_JSON = R"({"app_eui": "70B3D5E75E000001", "dev_type": "Meter", "device_packets": [
+  {"packet_type": 1, "packet_size": 9, "packet_fields": [
+    {"packet_bias": 1, "data_bit_bias": 0, "data_bit_size": 32, "data_type": "uinteger", "endianness": "be",
+     "reg_map_bias": 0, "reg_bit_bias": 0, "reg_bit_size": 32, "data_name": "Counter"},
+    {"packet_bias": 5, "data_bit_bias": 0, "data_bit_size": 16, "data_type": "integer",
+     "reg_map_bias": 2, "reg_bit_bias": 0, "reg_bit_size": 16, "data_name": "Temperature"},
+    {"packet_bias": 7, "data_bit_bias": 0, "data_bit_size": 16, "data_type": "uinteger",
+     "reg_map_bias": 3, "reg_bit_bias": 0, "reg_bit_size": 16, "data_name": "Voltage"}]}],
+  "server_data": [
+    {"data_code": "rssi", "reg_map_bias": 10, "reg_bit_bias": 0, "reg_bit_size": 16, "data_name": "RSSI"},
+    {"data_code": "fcnt", "reg_map_bias": 11, "reg_bit_bias": 0, "reg_bit_size": 32, "data_name": "FCnt"}]})";
+
+struct SLatencies
 {
     double requestsPerSecond = 0;
-    double p50us = 0;
-    double p99us = 0;
+    double p50 = 0, p99 = 0, p999 = 0, max = 0; // microseconds
     int failures = 0;
 };
 
-quint16 freePort()
+// Ports from a range the caller gives, or any the system hands out.
+class CPortSource
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+public:
+    bool parse(const QString& range)
+    {
+        const QStringList parts = range.split(QLatin1Char('-'));
+        bool lowOk = false, highOk = false;
+        if (parts.size() == 2) {
+            next = parts.at(0).toInt(&lowOk);
+            high = parts.at(1).toInt(&highOk);
+        }
+        return lowOk && highOk && next >= 1 && next <= high && high <= 65535;
+    }
+
+    quint16 take()
+    {
+        for (; high && next <= high; ++next) {
+            QTcpServer probe;
+            if (probe.listen(QHostAddress::Any, quint16(next)))
+                return quint16(next++);
+        }
+        if (high)
+            return 0;
+        QTcpServer probe;
+        probe.listen(QHostAddress::Any, 0);
+        return probe.serverPort();
+    }
+
+private:
+    int next = 0;
+    int high = 0;
+};
 
 QString deviceEui(int i)
 {
-    return QStringLiteral("70B3D5E75E%1").arg(i, 6, 16, QLatin1Char('0')).toUpper();
+    return QStringLiteral("70B3D5E75E10%1").arg(i, 4, 16, QLatin1Char('0')).toUpper();
 }
 
-DB::SDbDeviceRegDataSet dataSet(int device, int round)
+QList<REGS::SRegisterInfo> registerList(const REGS::SDeviceTemplate& t)
 {
-    DB::SDbDeviceRegDataSet set;
-    set.devEui = deviceEui(device);
-    set.startAddr = device * REGS_PER_DEVICE;
-    for (int r = 0; r < REGS_PER_DEVICE; ++r) {
-        const QString word = QStringLiteral("%1").arg((round * 31 + r) & 0xFFFF, 4, 16, QLatin1Char('0'));
-        set.appendRewriteData(word, r, word);
-    }
-    return set;
+    QList<REGS::SRegisterInfo> list;
+    for (const auto& d : t.serverData)
+        list.append({d.dataName, 0, d.regMapBias, d.regBitSize, d.dataType, 0.0, 1.0, QString()});
+    for (const auto& f : t.devicePackets.first().packetFields)
+        list.append({f.dataName, 1, f.regMapBias, f.regBitSize, f.dataType, 0.0, 1.0, QString()});
+    return list;
 }
 
-bool registerDevices(quint16 port)
+QByteArray rxMessage(int n)
 {
+    const QString payload =
+        QStringLiteral("01%1%2%3")
+            .arg(QString::number(quint32(n) * 7u, 16).rightJustified(8, '0'),
+                 QString::number(0x8a02 + n % 50, 16).rightJustified(4, '0'), QStringLiteral("30e2"));
+    const QJsonObject rx{{API::API_JSON_KEY_CMD, API::API_JSON_CMD_RX},
+                         {API::API_JSON_KEY_TYPE, QStringLiteral("UNCONF_UP")},
+                         {API::API_JSON_KEY_DEVEUI, deviceEui(n % DEVICE_COUNT)},
+                         {API::API_JSON_KEY_DATA, payload},
+                         {API::API_JSON_KEY_TS, 1700000000000.0 + n * 1000.0},
+                         {API::API_JSON_KEY_MACBS, QStringLiteral("00800000a0001234")},
+                         {API::API_JSON_KEY_ACK, false},
+                         {API::API_JSON_KEY_FCNT, n},
+                         {API::API_JSON_KEY_PORT, 2},
+                         {API::API_JSON_KEY_FREQ, 868100000},
+                         {API::API_JSON_KEY_DR, 5},
+                         {API::API_JSON_KEY_RSSI, -70 - n % 30},
+                         {API::API_JSON_KEY_SNR, 7.25}};
+    return QJsonDocument(rx).toJson(QJsonDocument::Compact);
+}
+
+// The devices in server.db and their template in deviceFolder, before the core starts.
+bool prepareWorkDir(quint16 port)
+{
+    QDir().mkdir(COMM::DEVICE_FOLDER);
+    QFile file(COMM::DEVICE_FOLDER + QStringLiteral("/meter.json"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(TEMPLATE_JSON) < 0)
+        return false;
+    file.close();
+    const REGS::SDeviceTemplate meter(QJsonDocument::fromJson(TEMPLATE_JSON).object());
     CDataBaseHandler* store = CDataBaseHandler::getInstance();
-    for (int i = 0; i < DEVICE_COUNT; ++i) {
-        DB::SDeviceRegMapDescription desc;
-        desc.devEui = deviceEui(i);
-        desc.appEui = QStringLiteral("70B3D5E75E000001");
-        desc.name = QStringLiteral("bench %1").arg(i);
-        desc.startAddr = i * REGS_PER_DEVICE;
-        for (int r = 0; r < REGS_PER_DEVICE; ++r) {
-            REGS::SRegisterInfo info;
-            info.dataName = QStringLiteral("r%1").arg(r);
-            info.source = 1;
-            info.regMapBias = r;
-            info.regBitSize = 16;
-            info.dataType = QStringLiteral("uinteger");
-            desc.registers.append(info);
-        }
-        if (!store->registerNewDevice(desc, port))
+    for (int i = 0; store && i < DEVICE_COUNT; ++i)
+        if (!store->registerNewDevice({deviceEui(i), meter.appEui, QStringLiteral("bench %1").arg(i),
+                                       i * DEVICE_STRIDE, registerList(meter)},
+                                      port))
             return false;
-        store->saveRegisterData(dataSet(i, 0));
-    }
-    return true;
+    return store != nullptr;
 }
 
-// One blocking libmodbus client: a bounded number of reads, each timed.
-void runClient(quint16 port, int quantity, int seed, std::vector<double>* latencies,
-               std::atomic<int>* failures)
+// One blocking libmodbus client reading until the deadline or until told to stop.
+void runClient(quint16 port, int quantity, int seed, Clock::time_point deadline,
+               const std::atomic<bool>& stop, std::vector<double>& latencies, std::atomic<int>& failures)
 {
     modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+    modbus_set_response_timeout(ctx, 3, 0);
     if (!ctx || modbus_connect(ctx) != 0) {
-        *failures += REQUESTS_PER_CLIENT;
+        ++failures;
         if (ctx)
             modbus_free(ctx);
         return;
     }
     std::vector<uint16_t> words(quantity);
-    const int span = DEVICE_COUNT * REGS_PER_DEVICE - quantity;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(RUN_LIMIT_MS);
-    for (int i = 0; i < REQUESTS_PER_CLIENT && std::chrono::steady_clock::now() < deadline; ++i) {
-        const int start = (seed * 97 + i * 13) % span;
-        const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; !stop && Clock::now() < deadline; ++i) {
+        const int start = (seed * 97 + i * 13) % (REGISTER_SPAN - quantity);
+        const auto t0 = Clock::now();
         const int got = (i & 1) ? modbus_read_registers(ctx, start, quantity, words.data())
                                 : modbus_read_input_registers(ctx, start, quantity, words.data());
-        const auto t1 = std::chrono::steady_clock::now();
         if (got != quantity)
-            ++*failures;
+            ++failures;
         else
-            latencies->push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+            latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     modbus_close(ctx);
     modbus_free(ctx);
 }
 
-// Runs the clients in threads; while they run, the calling thread keeps its
-// event loop turning so that a listener living there can answer.
-SRunResult runClients(quint16 port, int clients, int quantity, bool spinEventLoop)
+SLatencies summarise(std::vector<std::vector<double>>& perClient, double seconds, int failures)
+{
+    std::vector<double> all;
+    for (const auto& l : perClient)
+        all.insert(all.end(), l.begin(), l.end());
+    SLatencies r;
+    r.failures = failures;
+    if (all.empty())
+        return r;
+    std::sort(all.begin(), all.end());
+    const auto at = [&all](size_t permille) {
+        return all[std::min(all.size() - 1, all.size() * permille / 1000)];
+    };
+    r.requestsPerSecond = all.size() / seconds;
+    r.p50 = at(500);
+    r.p99 = at(990);
+    r.p999 = at(999);
+    r.max = all.back();
+    return r;
+}
+
+// Clients in threads; the calling thread turns its event loop meanwhile and
+// runs `during` once, so that uplinks can be decoded while the clients read.
+SLatencies runClients(quint16 port, int clients, int quantity, const std::function<void()>& during = {})
 {
     std::vector<std::vector<double>> latencies(clients);
-    std::atomic<int> failures{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> failures{0}, finished{0};
+    std::atomic<bool> stop{false};
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(during ? 60000 : RUN_LIMIT_MS);
     std::vector<std::thread> threads;
     QElapsedTimer wall;
     wall.start();
     for (int c = 0; c < clients; ++c)
         threads.emplace_back([&, c] {
-            runClient(port, quantity, c + 1, &latencies[c], &failures);
+            runClient(port, quantity, c + 1, deadline, stop, latencies[c], failures);
             ++finished;
         });
-    if (spinEventLoop) {
-        // Sleep in the event loop (as the program does) and look at the clients now and then.
-        QEventLoop loop;
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-            if (finished == clients || wall.elapsed() > RUN_LIMIT_MS + 5000)
-                loop.quit();
-        });
-        poll.start(2);
-        loop.exec();
-    } else {
-        while (finished < clients && wall.elapsed() < RUN_LIMIT_MS + 5000)
-            QThread::msleep(2);
+    if (during) {
+        QThread::msleep(100); // the clients are connected and reading before the burst
+        during();
+        stop = true;
+    }
+    while (finished < clients) {
+        QCoreApplication::processEvents();
+        QThread::msleep(2);
     }
     const double seconds = wall.nsecsElapsed() / 1e9;
     for (auto& t : threads)
         t.join();
-    std::vector<double> all;
-    for (const auto& l : latencies)
-        all.insert(all.end(), l.begin(), l.end());
-    SRunResult result;
-    result.failures = failures;
-    if (all.empty())
-        return result;
-    std::sort(all.begin(), all.end());
-    result.requestsPerSecond = all.size() / seconds;
-    result.p50us = all[all.size() / 2];
-    result.p99us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
-    return result;
+    return summarise(latencies, seconds, failures);
 }
 
 // The reference: libmodbus answering from a memory mapping, one select loop.
@@ -177,12 +247,12 @@ public:
     bool start()
     {
         ctx = modbus_new_tcp("127.0.0.1", port);
-        mapping = modbus_mapping_new(0, 0, DEVICE_COUNT * REGS_PER_DEVICE, DEVICE_COUNT * REGS_PER_DEVICE);
+        mapping = modbus_mapping_new(0, 0, REGISTER_SPAN, REGISTER_SPAN);
         if (!ctx || !mapping)
             return false;
-        for (int i = 0; i < DEVICE_COUNT * REGS_PER_DEVICE; ++i)
+        for (int i = 0; i < REGISTER_SPAN; ++i)
             mapping->tab_registers[i] = mapping->tab_input_registers[i] = uint16_t(i * 31);
-        listenSocket = modbus_tcp_listen(ctx, 16);
+        listenSocket = modbus_tcp_listen(ctx, 128); // the gateway's backlog
         if (listenSocket < 0)
             return false;
         worker = std::thread([this] { serve(); });
@@ -253,140 +323,147 @@ private:
     std::thread worker;
 };
 
-SRunResult median(std::vector<SRunResult> runs)
+SLatencies median(std::vector<SLatencies> runs)
 {
-    SRunResult result;
-    const auto middle = [&runs](auto field) {
+    SLatencies result;
+    const auto middle = [&runs](double SLatencies::*field) {
         std::sort(runs.begin(), runs.end(),
-                  [field](const SRunResult& a, const SRunResult& b) { return a.*field < b.*field; });
+                  [field](const SLatencies& a, const SLatencies& b) { return a.*field < b.*field; });
         return runs[runs.size() / 2].*field;
     };
-    result.requestsPerSecond = middle(&SRunResult::requestsPerSecond);
-    result.p50us = middle(&SRunResult::p50us);
-    result.p99us = middle(&SRunResult::p99us);
-    for (const SRunResult& run : runs)
+    for (double SLatencies::*field : {&SLatencies::requestsPerSecond, &SLatencies::p50, &SLatencies::p99,
+                                      &SLatencies::p999, &SLatencies::max})
+        result.*field = middle(field);
+    for (const SLatencies& run : runs)
         result.failures += run.failures;
     return result;
 }
 
-// The direct cost of one store lookup, the part of an answer the gateway
-// spends outside its own code. The blocks repeat, as a polling client's do,
-// so most lookups are answered from kept answers.
-double storeLookupMicros(quint16 port, int quantity)
+void printRow(const char* name, const SLatencies& r)
 {
-    constexpr int rounds = 2000;
+    std::printf("  %-10s %8.0f req/s  p50 %7.0f  p99 %7.0f  p999 %7.0f  max %7.0f us  failures %d\n", name,
+                r.requestsPerSecond, r.p50, r.p99, r.p999, r.max, r.failures);
+}
+
+// Clients connecting all at once, each reading once: how many get through.
+int connectStorm(quint16 port)
+{
+    std::atomic<int> served{0}, ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < CONNECT_STORM; ++c)
+        threads.emplace_back([&] {
+            modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+            modbus_set_response_timeout(ctx, 3, 0);
+            uint16_t word = 0;
+            ++ready;
+            while (!go)
+                std::this_thread::yield();
+            if (modbus_connect(ctx) == 0 && modbus_read_registers(ctx, 0, 1, &word) == 1)
+                ++served;
+            modbus_close(ctx);
+            modbus_free(ctx);
+        });
+    while (ready < CONNECT_STORM)
+        QThread::msleep(1);
+    go = true;
+    for (auto& t : threads)
+        t.join();
+    return served;
+}
+
+// Uplinks as the link hands them to the registry, parsed from their text;
+// returns once every one is decoded and its packet committed.
+void uplinkBurst(int count, double& uplinksPerSecond)
+{
     QElapsedTimer timer;
     timer.start();
-    for (int i = 0; i < rounds; ++i)
-        CDataBaseHandler::getInstance()->getRegisterData(
-            port, (i * 13) % (DEVICE_COUNT * REGS_PER_DEVICE - quantity), quantity);
-    return timer.nsecsElapsed() / 1e3 / rounds;
-}
-
-void printRow(const char* name, int clients, int quantity, const SRunResult& r)
-{
-    std::printf("%-26s clients=%d regs=%3d  %9.0f req/s  p50 %7.1f us  p99 %7.1f us  failures %d\n", name,
-                clients, quantity, r.requestsPerSecond, r.p50us, r.p99us, r.failures);
+    CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+    for (int n = 0; n < count; ++n) {
+        API::SApiDeviceData packet;
+        if (API::readRxMessage(QJsonDocument::fromJson(rxMessage(n)).object(), packet))
+            QMetaObject::invokeMethod(registry, "newPacketReceivedSlot", Qt::QueuedConnection,
+                                      Q_ARG(API::SApiDeviceData, packet));
+    }
+    bool decoded = false;
+    QObject marker;
+    QMetaObject::invokeMethod(
+        &marker, [&decoded] { decoded = true; }, Qt::QueuedConnection);
+    while (!decoded)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    // The storage thread takes its queue in order: this runs after the last save.
+    QMetaObject::invokeMethod(
+        CDataBaseHandler::getInstance(), [] {}, Qt::BlockingQueuedConnection);
+    uplinksPerSecond = count * 1e9 / timer.nsecsElapsed();
 }
 } // namespace
-
-// Posts one data set every STORE_INTERVAL_MS to the storage thread, queued,
-// as the uplink decoder does.
-class CStorageLoad
-{
-public:
-    void start()
-    {
-        QObject::connect(&timer, &QTimer::timeout, &timer, [this] {
-            QMetaObject::invokeMethod(CDataBaseHandler::getInstance(), "saveRegisterData",
-                                      Qt::QueuedConnection,
-                                      Q_ARG(DB::SDbDeviceRegDataSet, dataSet(round % DEVICE_COUNT, round)));
-            ++round;
-        });
-        timer.setTimerType(Qt::PreciseTimer);
-        timer.start(STORE_INTERVAL_MS);
-        clock.start();
-    }
-    double stop()
-    {
-        timer.stop();
-        return round / (clock.nsecsElapsed() / 1e9);
-    }
-
-private:
-    QTimer timer;
-    QElapsedTimer clock;
-    int round = 1;
-};
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
+    const QStringList args = app.arguments();
+    const auto option = [&args](const QString& name, const QString& fallback) {
+        const int at = args.indexOf(name);
+        return at >= 0 && at + 1 < args.size() ? args.at(at + 1) : fallback;
+    };
+    CPortSource ports;
+    const QString range = option(QStringLiteral("--ports"), qEnvironmentVariable("TARNWICK_BENCH_PORTS"));
+    if (!range.isEmpty() && !ports.parse(range)) {
+        std::fprintf(stderr, "bench_modbus: --ports wants LOW-HIGH within 1-65535\n");
+        return 2;
+    }
+    const int rounds = qMax(1, option(QStringLiteral("--rounds"), QStringLiteral("3")).toInt());
+    const int burst = qMax(1, option(QStringLiteral("--burst"), QStringLiteral("10000")).toInt());
+
     QTemporaryDir dir;
     if (!dir.isValid() || !QDir::setCurrent(dir.path()))
         return 1;
-    CLogFile::getInstance(QStringLiteral("history.log"), QStringLiteral("bench_modbus"));
-    const quint16 gatewayPort = freePort();
-    if (!CDataBaseHandler::getInstance() || !registerDevices(gatewayPort)) {
-        std::printf("storage setup failed\n");
-        return 1;
-    }
-    // Storage runs in a thread of its own, as in the program.
-    QThread storageThread;
-    CDataBaseHandler::getInstance()->moveToThread(&storageThread);
-    storageThread.start();
-    CDeviceHandler gateway(gatewayPort);
-    const quint16 referencePort = freePort();
+    const quint16 gatewayPort = ports.take();
+    const quint16 referencePort = ports.take();
+    CLogFile::getInstance(COMM::LOG_FILENAME, QStringLiteral("bench_modbus"));
+    CGatewayCore core;
     CReferenceServer reference(referencePort);
-    if (!gateway.isListening() || !reference.start()) {
-        std::printf("listener setup failed\n");
+    if (!gatewayPort || !referencePort || !prepareWorkDir(gatewayPort) || !core.start() ||
+        !reference.start()) {
+        std::fprintf(stderr, "bench_modbus: set-up failed (ports %d and %d)\n", gatewayPort, referencePort);
         return 1;
     }
-    std::printf("%d devices x %d registers in server.db, %d requests per client (capped at %d ms), median of "
-                "%d rounds\n\n",
-                DEVICE_COUNT, REGS_PER_DEVICE, REQUESTS_PER_CLIENT, RUN_LIMIT_MS, ROUNDS);
-    std::printf("store lookup alone: %.1f us for 10 registers, %.1f us for 125 registers\n\n",
-                storeLookupMicros(gatewayPort, 10), storeLookupMicros(gatewayPort, 125));
-    if (app.arguments().contains(QStringLiteral("--profile"))) {
-        // One idle run of the slowest case alone, short enough for callgrind;
-        // with "reference", the same run against the reference server.
-        if (app.arguments().contains(QStringLiteral("reference")))
-            printRow("reference (profile)", 1, 125, runClients(referencePort, 1, 125, false));
-        else
-            printRow("gateway idle (profile)", 1, 125, runClients(gatewayPort, 1, 125, true));
-        reference.stop();
-        storageThread.quit();
-        storageThread.wait();
-        return 0;
-    }
-    for (int clients : {1, 8}) {
-        for (int quantity : {10, 125}) {
-            // Three interleaved rounds, medians reported: the machine is shared.
-            std::vector<SRunResult> refRuns, idleRuns, loadedRuns;
-            double setsPerSecond = 0;
-            for (int round = 0; round < ROUNDS; ++round) {
-                refRuns.push_back(runClients(referencePort, clients, quantity, false));
-                idleRuns.push_back(runClients(gatewayPort, clients, quantity, true));
-                CStorageLoad load;
-                load.start();
-                loadedRuns.push_back(runClients(gatewayPort, clients, quantity, true));
-                setsPerSecond += load.stop() / ROUNDS;
-            }
-            const SRunResult ref = median(refRuns);
-            const SRunResult idle = median(idleRuns);
-            const SRunResult loaded = median(loadedRuns);
-            printRow("reference (memory)", clients, quantity, ref);
-            printRow("gateway idle", clients, quantity, idle);
-            printRow("gateway storing", clients, quantity, loaded);
-            std::printf("  throughput ratio gateway/reference %.2f (target >= 0.70); p99 storing/idle %.2f "
-                        "(target <= 2.00); %.0f data sets/s stored\n\n",
-                        ref.requestsPerSecond > 0 ? idle.requestsPerSecond / ref.requestsPerSecond : 0.0,
-                        idle.p99us > 0 ? loaded.p99us / idle.p99us : 0.0, setsPerSecond);
+    std::printf(
+        "%d devices over %d registers; gateway port %d, reference port %d; %d ms per run, median of %d "
+        "interleaved rounds\n\n",
+        DEVICE_COUNT, REGISTER_SPAN, gatewayPort, referencePort, RUN_LIMIT_MS, rounds);
+
+    const int cases[][2] = {{1, 10}, {1, 125}, {8, 10}, {8, 125}, {64, 10}};
+    SLatencies idleEight;
+    for (const auto& c : cases) {
+        std::vector<SLatencies> refRuns, gwRuns;
+        for (int round = 0; round < rounds; ++round) {
+            refRuns.push_back(runClients(referencePort, c[0], c[1]));
+            gwRuns.push_back(runClients(gatewayPort, c[0], c[1]));
         }
+        const SLatencies ref = median(refRuns), gw = median(gwRuns);
+        if (c[0] == 8 && c[1] == 10)
+            idleEight = gw;
+        std::printf("%d client(s) x %d registers: ratio gateway/reference %.2f\n", c[0], c[1],
+                    ref.requestsPerSecond > 0 ? gw.requestsPerSecond / ref.requestsPerSecond : 0.0);
+        printRow("reference", ref);
+        printRow("gateway", gw);
     }
+
+    std::printf("\n%d clients connecting at once: reference %d served, gateway %d served\n", CONNECT_STORM,
+                connectStorm(referencePort), connectStorm(gatewayPort));
+
+    double uplinksPerSecond = 0;
+    const SLatencies during =
+        runClients(gatewayPort, 8, 10, [burst, &uplinksPerSecond] { uplinkBurst(burst, uplinksPerSecond); });
+    std::printf(
+        "\nburst of %d uplinks (parsed, decoded by the registry, committed): %.0f uplinks/s; 8 clients x "
+        "10 registers meanwhile\n",
+        burst, uplinksPerSecond);
+    printRow("idle", idleEight);
+    printRow("burst", during);
+    std::printf("  p99 during burst / idle %.2f\n", idleEight.p99 > 0 ? during.p99 / idleEight.p99 : 0.0);
     reference.stop();
-    storageThread.quit();
-    storageThread.wait();
+    core.stop();
     return 0;
 }

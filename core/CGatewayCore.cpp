@@ -17,6 +17,7 @@
 #include "app/global.h"
 #include "devices/CAllDeviceHandler.h"
 #include "freshness/CDeviceFreshness.h"
+#include "modbus/CModbusReadCache.h"
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
 
@@ -160,6 +161,8 @@ bool CGatewayCore::start()
     freshness->loadStored();
     connect(storage, &CDataBaseHandler::registerDataCommitted, freshness, &CDeviceFreshness::committedSlot);
     connect(server, &CServerHandler::changeServerStatus, freshness, &CDeviceFreshness::linkStatusSlot);
+    connect(storage, &CDataBaseHandler::registerDataCommitted, this, &CModbusReadCache::invalidate,
+            Qt::DirectConnection);
     modbus = startThread(nullptr, QStringLiteral("modbus"));
     registry->setModbusThread(modbus);
     running = true;

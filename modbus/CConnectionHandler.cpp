@@ -8,6 +8,7 @@
 
 #include "app/CLogFile.h"
 #include "freshness/CDeviceFreshness.h"
+#include "modbus/CModbusReadCache.h"
 #include "storage/CDataBaseHandler.h"
 
 namespace {
@@ -51,11 +52,17 @@ void writeAnswer(QTcpSocket& socket, const QByteArray& answer)
         socket.write(answer.constData() + sent, answer.size() - sent);
 }
 
-bool readStore(int port, int start, int count, QMap<uint16_t, uint16_t>& words)
+bool readImage(int port, int start, int count, QMap<uint16_t, uint16_t>& words)
 {
     // Without a database every address reads as zero, as an unstored one does.
     CDataBaseHandler* store = CDataBaseHandler::getInstance();
-    if (store && !store->readRegisterWords(port, start, count, words))
+    return !store || store->readRegisterWords(port, start, count, words);
+}
+
+// Status blocks change with time, not with commits: laid over what the cache gives.
+bool readStore(int port, int start, int count, QMap<uint16_t, uint16_t>& words)
+{
+    if (!CModbusReadCache::read(port, start, count, words, readImage))
         return false;
     CDeviceFreshness::getInstance()->overlay(port, start, count, words);
     return true;

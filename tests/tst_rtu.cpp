@@ -75,10 +75,9 @@ private slots:
         QCOMPARE(frame[12], uint8_t(0xEE)); // nothing written past the frame
         SModbusRtuRequest parsed{};
         QCOMPARE(ModbusRtuRequestPars(frame, 12, &parsed), MODBUS_RTU_OK);
-        QCOMPARE(parsed.address, uint8_t(0x11));
-        QCOMPARE(parsed.function, uint8_t(0x03));
-        QCOMPARE(parsed.regAddr, uint16_t(0x1234));
-        QCOMPARE(parsed.regCount, uint16_t(0x0002));
+        // address, function, register address and count, packed in host order
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(&parsed), 6).toHex(' '),
+                 QByteArray("11 03 34 12 02 00"));
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(parsed.data), parsed.dataCount).toHex(),
                  QByteArray("dead42"));
         QCOMPARE(parsed.crc, crc16_modbus(frame, 10));
@@ -146,9 +145,7 @@ private slots:
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(out), 5).toHex(' '), QByteArray("01 83 02 f1 c0"));
         SModbusRtuAnswer parsed{};
         QCOMPARE(ModbusRtuAnswerPars(out, 5, &parsed), MODBUS_RTU_OK);
-        QCOMPARE(parsed.address, uint8_t(1));
-        QCOMPARE(parsed.function, uint8_t(0x83));
-        QCOMPARE(parsed.code, uint8_t(2));
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(&parsed), 3).toHex(' '), QByteArray("01 83 02"));
         out[2] ^= 0x01;
         QCOMPARE(ModbusRtuAnswerPars(out, 5, &parsed), MODBUS_RTU_CRC_MISMATCH);
     }
