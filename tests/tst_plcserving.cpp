@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include "GatewayHarness.h"
+#include "WorkDir.h"
 #include "access/CModbusAccess.h"
 #include "freshness/CDeviceFreshness.h"
 #include "modbus/CDeviceIdentification.h"
@@ -80,19 +81,12 @@ bool answeredFrom(const QHostAddress& source, const QHostAddress& target, int po
     ::close(fd);
     return answered;
 }
-
-QString logText()
-{
-    QFile file(COMM::LOG_FILENAME);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
 } // namespace
 
 class TestPlcServing : public QObject
 {
     Q_OBJECT
-    QTemporaryDir* dir = nullptr;
-    QString oldCwd;
+    std::unique_ptr<CWorkDir> work;
     int ports[2] = {0, 0};
 
     // The fixture on free ports, with the options and settings of a test.
@@ -127,9 +121,7 @@ class TestPlcServing : public QObject
 private slots:
     void init()
     {
-        dir = new QTemporaryDir();
-        oldCwd = QDir::currentPath();
-        QDir::setCurrent(dir->path());
+        work = std::make_unique<CWorkDir>(false);
         ports[0] = harness::freePort();
         do
             ports[1] = harness::freePort();
@@ -142,8 +134,7 @@ private slots:
         harness::stopServices();
         CDeviceFreshness::resetInstance();
         CModbusAccess::reset();
-        QDir::setCurrent(oldCwd);
-        delete dir;
+        work.reset();
     }
 
     void fixtureOfTodayServesAsBefore()
@@ -290,7 +281,7 @@ private slots:
             QCOMPARE(answeredFrom(QHostAddress(source), QHostAddress(target), ports[0]), served);
         // Refused by the list: one line for the three tries, none when the bind address refused.
         const bool byList = !served && !settings.startsWith(QLatin1String("bind"));
-        QTRY_COMPARE(logText().count(QStringLiteral("refused on port")), byList ? 1 : 0);
+        QTRY_COMPARE(CWorkDir::log().count(QStringLiteral("refused on port")), byList ? 1 : 0);
     }
 
     void identificationFrames_data()

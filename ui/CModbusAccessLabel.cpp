@@ -1,17 +1,29 @@
 #include "ui/CModbusAccessLabel.h"
 
+#include <QResizeEvent>
+
 #include "access/CModbusAccess.h"
 
-CModbusAccessLabel::CModbusAccessLabel(QWidget* parent) : QLabel(describe(), parent)
+CModbusAccessLabel::CModbusAccessLabel(QWidget* parent)
+    : QLabel(parent), bindLine(QStringLiteral("Modbus listens on: ") + CModbusAccess::describeBindAddress()),
+      clientsLine(QStringLiteral("Modbus clients allowed: ") + CModbusAccess::describeAllowList())
 {
     setObjectName(QStringLiteral("modbusAccessLabel"));
-    setWordWrap(true);
-    setTextInteractionFlags(Qt::TextSelectableByMouse);
-    setToolTip(QStringLiteral("Set in settings.conf, section [modbus]: bind_address and allowed_clients"));
+    setMinimumWidth(1);
+    setToolTip(bindLine + QStringLiteral("\n") + clientsLine +
+               QStringLiteral("\nSet in settings.conf, section [modbus]: bind_address and allowed_clients"));
+    fit();
 }
 
-QString CModbusAccessLabel::describe()
+void CModbusAccessLabel::resizeEvent(QResizeEvent* event)
 {
-    return QStringLiteral("Modbus listens on: %1\nModbus clients allowed: %2")
-        .arg(CModbusAccess::describeBindAddress(), CModbusAccess::describeAllowList());
+    QLabel::resizeEvent(event);
+    fit();
+}
+
+void CModbusAccessLabel::fit()
+{
+    const int width = qMax(1, contentsRect().width());
+    setText(fontMetrics().elidedText(bindLine, Qt::ElideRight, width) + QStringLiteral("\n") +
+            fontMetrics().elidedText(clientsLine, Qt::ElideRight, width));
 }
