@@ -24,6 +24,8 @@ CAddNewDeviceForm* form = nullptr;
 const int MAX_REGISTER = 65535;
 const QString START_EMPTY_TIP = QStringLiteral("Empty start address");
 const QString START_RANGE_TIP = QStringLiteral("Start address must be 0 to 65535");
+const QString STATUS_OVERLAP_TIP =
+    QStringLiteral("Registers overlap the status block of device [%1] on port %2");
 const QString OVERLAP_TIP =
     QStringLiteral("Registers %1..%2 overlap registers %3..%4 of device %5 [%6] on port %7");
 
@@ -254,6 +256,14 @@ void CAddNewDeviceForm::addDeviceSlot()
     SDeviceOptions options;
     if (!readStatusOptions(desc.devEui, port, first + startAddr, end + startAddr, options))
         return;
+    // Registers clear of every device may still fall on another device's status block.
+    const QString statusInTheWay =
+        CDeviceFreshness::getInstance()->occupant(port, first + startAddr, end + startAddr, desc.devEui);
+    if (!statusInTheWay.isEmpty()) {
+        startAddrWarning->setToolTip(STATUS_OVERLAP_TIP.arg(statusInTheWay, QString::number(port)));
+        startAddrWarning->show();
+        return;
+    }
     const auto tcpPort = static_cast<unsigned short>(port);
     if (!CDataBaseHandler::getInstance()->registerNewDevice(desc, tcpPort)) {
         addLog(QStringLiteral("ERROR: [CAddNewDeviceForm::addDeviceSlot] device is not created!"));
