@@ -1,9 +1,3 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 
 #include <modbus.h>
@@ -53,33 +47,13 @@ SRead readWords(const char* host, int port, int addr, int count)
 // A read of one register from `source` to `target`: true when an answer comes back.
 bool answeredFrom(const QHostAddress& source, const QHostAddress& target, int port)
 {
-    sockaddr_storage from = {};
-    sockaddr_storage to = {};
-    const bool v6 = target.protocol() == QAbstractSocket::IPv6Protocol;
-    const socklen_t size = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    for (auto [address, storage, p] :
-         {std::make_tuple(source, &from, 0), std::make_tuple(target, &to, port)}) {
-        storage->ss_family = v6 ? AF_INET6 : AF_INET;
-        if (v6) {
-            const Q_IPV6ADDR bytes = address.toIPv6Address();
-            memcpy(&reinterpret_cast<sockaddr_in6*>(storage)->sin6_addr, &bytes, 16);
-            reinterpret_cast<sockaddr_in6*>(storage)->sin6_port = htons(quint16(p));
-        } else {
-            reinterpret_cast<sockaddr_in*>(storage)->sin_addr.s_addr = htonl(address.toIPv4Address());
-            reinterpret_cast<sockaddr_in*>(storage)->sin_port = htons(quint16(p));
-        }
-    }
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    QTcpSocket client;
+    client.bind(source);
+    client.connectToHost(target, quint16(port));
     // tid 1, protocol 0, length 6, unit 1, read holding registers, from 100, 1 register
-    const char request[] = {0, 1, 0, 0, 0, 6, 1, 3, 0, 100, 0, 1};
-    pollfd wait = {fd, POLLIN, 0};
-    char answer[32];
-    const bool answered = ::bind(fd, reinterpret_cast<sockaddr*>(&from), size) == 0 &&
-                          ::connect(fd, reinterpret_cast<sockaddr*>(&to), size) == 0 &&
-                          ::send(fd, request, sizeof(request), MSG_NOSIGNAL) == sizeof(request) &&
-                          ::poll(&wait, 1, 2000) == 1 && ::recv(fd, answer, sizeof(answer), 0) > 0;
-    ::close(fd);
-    return answered;
+    return client.waitForConnected(2000) &&
+           client.write(QByteArray::fromHex("000100000006010300640001")) == 12 &&
+           client.waitForReadyRead(2000) && client.bytesAvailable() > 0;
 }
 } // namespace
 
