@@ -13,36 +13,42 @@
 #include <QtTest>
 
 #include "GatewayHarness.h"
+#include "WorkDir.h"
 
 inline const QString HUMIDITY_APP = QStringLiteral("7A52000000000002");
 
-// Answers the ping, the log-in and (once offered) the device list request;
-// records what it gets.
+// Answers the ping, the log-in, packet requests and (once offered) the device
+// list request while it answers at all; records what it gets.
 class CFakeNetworkServer
 {
 public:
-    CFakeNetworkServer() : server(QStringLiteral("fake"), QWebSocketServer::NonSecureMode)
+    explicit CFakeNetworkServer(QWebSocketServer::SslMode mode = QWebSocketServer::NonSecureMode)
+        : server(QStringLiteral("fake"), mode)
     {
+        clock.start();
         replies["cmd"] = {{API::API_JSON_KEY_ERRSTRING, API::API_JSON_ERR_UNKNOWNCMD}};
         replies[API::API_JSON_CMD_AUTHREQ] = {{API::API_JSON_KEY_CMD, API::API_JSON_CMD_AUTHRESP},
                                               {API::API_JSON_KEY_STATUS, true},
                                               {API::API_JSON_KEY_TOKEN, "t"}};
         QObject::connect(&server, &QWebSocketServer::newConnection, &server, [this] {
-            QWebSocket* client = server.nextPendingConnection();
-            client->setParent(&server);
-            QObject::connect(
-                client, &QWebSocket::textMessageReceived, &server, [this, client](const QString& text) {
-                    const QJsonObject msg = QJsonDocument::fromJson(text.toUtf8()).object();
-                    received.append(msg);
-                    const QJsonObject reply = replies.value(msg.value(API::API_JSON_KEY_CMD).toString());
-                    if (!reply.isEmpty())
-                        client->sendTextMessage(QJsonDocument(reply).toJson(QJsonDocument::Compact));
-                });
+            QWebSocket* socket = server.nextPendingConnection();
+            socket->setParent(&server);
+            client = socket;
+            QObject::connect(socket, &QWebSocket::textMessageReceived, &server,
+                             [this, socket](const QString& text) { take(socket, text); });
         });
     }
 
-    bool listen() { return server.listen(QHostAddress::LocalHost, 0); }
+    bool listen(quint16 port = 0) { return server.listen(QHostAddress::LocalHost, port); }
     quint16 port() const { return server.serverPort(); }
+    void send(const QString& text) { client->sendTextMessage(text); }
+    // Gone as a killed server is: listener closed, connections cut.
+    void stop()
+    {
+        server.close();
+        for (QWebSocket* socket : server.findChildren<QWebSocket*>())
+            socket->abort();
+    }
 
     void offer(const QJsonArray& devices)
     {
@@ -61,12 +67,36 @@ public:
                 euis << obj.value(API::API_JSON_KEY_DEVEUI).toString();
         return euis;
     }
+    int count(const QString& cmd) const { return sent(cmd).size(); }
 
-    QMap<QString, QJsonObject> replies;
+    bool answers = true;
+    QMap<QString, QJsonObject> replies; // by command
+    QMap<QString, QJsonArray> packets;  // by upper-case device EUI, none for others
     QList<QJsonObject> received;
+    QList<qint64> authTimes; // ms since the server was made
+    QWebSocketServer server;
+    QWebSocket* client = nullptr;
 
 private:
-    QWebSocketServer server;
+    void take(QWebSocket* socket, const QString& text)
+    {
+        const QJsonObject msg = QJsonDocument::fromJson(text.toUtf8()).object();
+        received.append(msg);
+        const QString cmd = msg.value(API::API_JSON_KEY_CMD).toString();
+        if (cmd == API::API_JSON_CMD_AUTHREQ)
+            authTimes.append(clock.elapsed());
+        QJsonObject reply = replies.value(cmd);
+        const QString devEui = msg.value(API::API_JSON_KEY_DEVEUI).toString();
+        if (cmd == API::API_JSON_CMD_GETDEVDATAREQ)
+            reply = {{API::API_JSON_KEY_CMD, API::API_JSON_CMD_GETDEVDATARESP},
+                     {API::API_JSON_KEY_STATUS, true},
+                     {API::API_JSON_KEY_DEVEUI, devEui},
+                     {API::API_JSON_KEY_DATALIST, packets.value(devEui)}};
+        if (answers && !reply.isEmpty())
+            socket->sendTextMessage(QJsonDocument(reply).toJson(QJsonDocument::Compact));
+    }
+
+    QElapsedTimer clock;
 };
 
 // Builds the singletons in main's order in a fresh working directory and
@@ -81,11 +111,8 @@ public:
         globalVarInit();
         // Short waits keep a silent server from stalling the suite.
         CServerHandler::setTimeoutIntervals(300, 400);
-        startDir = QDir::currentPath();
-        if (!tempDir.isValid() || !QDir::setCurrent(tempDir.path()))
-            return false;
-        CLogFile::getInstance(COMM::LOG_FILENAME, QString());
-        return fake.listen();
+        work.reset(new CWorkDir);
+        return work->isValid() && fake.listen();
     }
 
     // The shipped templates (then copies of the first under new EUIs), optional
@@ -136,16 +163,10 @@ public:
     void leave()
     {
         harness::stopServices();
-        QDir::setCurrent(startDir);
+        work.reset();
     }
 
-    static QString log()
-    {
-        QCoreApplication::processEvents();
-        QFile file(COMM::LOG_FILENAME);
-        file.open(QIODevice::ReadOnly);
-        return QString::fromUtf8(file.readAll());
-    }
+    static QString log() { return CWorkDir::log(); }
 
     static quint16 freePort() { return quint16(harness::freePort()); }
 
@@ -155,8 +176,7 @@ public:
     CFakeNetworkServer fake;
 
 private:
-    QString startDir;
-    QTemporaryDir tempDir;
+    std::unique_ptr<CWorkDir> work;
 };
 
 // The first child of type T whose property has this value.

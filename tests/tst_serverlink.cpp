@@ -3,13 +3,9 @@
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QSslKey>
-#include <QTcpServer>
 #include <QTcpSocket>
-#include <QWebSocket>
-#include <QWebSocketServer>
 
-#include "GatewayHarness.h"
-#include "WorkDir.h"
+#include "GatewayFixture.h"
 
 namespace {
 const int PING_MS = 150;
@@ -38,64 +34,6 @@ QString dataResp(const QString& devEui, const QString& hex)
             .toJson(QJsonDocument::Compact));
 }
 } // namespace
-
-// A scripted network server on the loopback: it records what the gateway
-// sends and answers what a test tells it to, or by itself when asked to.
-class CScriptedServer : public QObject
-{
-    Q_OBJECT
-public:
-    explicit CScriptedServer(QWebSocketServer::SslMode mode = QWebSocketServer::NonSecureMode)
-        : server(QStringLiteral("scripted"), mode)
-    {
-        clock.start();
-        connect(&server, &QWebSocketServer::newConnection, this, [this] {
-            client = server.nextPendingConnection();
-            client->setParent(this);
-            connect(client, &QWebSocket::textMessageReceived, this, &CScriptedServer::take);
-        });
-    }
-    int count(const QString& cmd) const
-    {
-        return int(std::count_if(received.begin(), received.end(),
-                                 [&](const QJsonObject& obj) { return obj.value("cmd").toString() == cmd; }));
-    }
-    void send(const QString& text) { client->sendTextMessage(text); }
-    // Gone as a killed server is: listener closed, connection cut.
-    void stop()
-    {
-        server.close();
-        for (QWebSocket* socket : findChildren<QWebSocket*>())
-            socket->abort();
-    }
-
-    QWebSocketServer server;
-    QWebSocket* client = nullptr;
-    QList<QJsonObject> received;
-    QList<qint64> authTimes; // ms since the server was made
-    bool autoAnswer = false;
-    QString authAnswer = OK_AUTH;
-    QMap<QString, QString> packets; // data answer by upper-case device EUI
-
-private:
-    void take(const QString& text)
-    {
-        const QJsonObject obj = parse(text);
-        received.append(obj);
-        const QString cmd = obj.value("cmd").toString();
-        if (cmd == "auth_req")
-            authTimes.append(clock.elapsed());
-        if (!autoAnswer)
-            return;
-        if (cmd == "cmd")
-            send(R"({"cmd":"cmd","err_string":"unknown_cmd"})");
-        else if (cmd == "auth_req")
-            send(authAnswer);
-        else if (cmd == "get_data_req")
-            send(packets.value(obj.value("devEui").toString(), dataResp(obj.value("devEui").toString(), {})));
-    }
-    QElapsedTimer clock;
-};
 
 // Relays TCP to a server and can fall silent towards the gateway while every
 // connection stays open, as a frozen server does; with no server behind it, it
@@ -141,7 +79,7 @@ class TestServerLink : public QObject
 {
     Q_OBJECT
     std::unique_ptr<CWorkDir> work;
-    std::unique_ptr<CScriptedServer> fake;
+    std::unique_ptr<CFakeNetworkServer> fake;
     CServerHandler* link = nullptr;
     std::unique_ptr<QSignalSpy> statusSpy;
 
@@ -162,7 +100,7 @@ class TestServerLink : public QObject
     // Connects and waits for the ping.
     void connectLink(const QString& scheme = QStringLiteral("ws"), quint16 port = 0)
     {
-        const QString target = QString::number(port ? port : fake->server.serverPort());
+        const QString target = QString::number(port ? port : fake->port());
         link->connectSlot(QStringLiteral("%1://127.0.0.1:%2").arg(scheme, target), "operator", "secret");
         if (port)
             return;
@@ -185,8 +123,9 @@ private slots:
         // Handshake, answer, first and longest retry, after a refusal, keep-alive, pong, upgrade, retry line.
         CServerHandler::setIntervals({PING_MS, WAITING_MS, 100, 400, REFUSED_MS, 200, 300, 500, 60000});
         work.reset(new CWorkDir);
-        fake.reset(new CScriptedServer);
-        QVERIFY(work->isValid() && fake->server.listen(QHostAddress::LocalHost, 0));
+        fake.reset(new CFakeNetworkServer);
+        fake->answers = false;
+        QVERIFY(work->isValid() && fake->listen());
         link = CServerHandler::getInstance();
         statusSpy.reset(new QSignalSpy(link, &CServerHandler::changeServerStatus));
     }
@@ -328,7 +267,7 @@ private slots:
         waits.waitingMs = 20000; // megabytes take their time on a busy machine
         CServerHandler::setIntervals(waits);
         logIn();
-        fake->autoAnswer = true;
+        fake->answers = true;
         QSignalSpy lists(link, &CServerHandler::getDevicesListResp);
         QVERIFY(link->getDevicesListReq({"7A52"}));
         QTRY_COMPARE(fake->count("get_devices_req"), 1);
@@ -375,18 +314,18 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(QString, logLine);
 
-        fake->autoAnswer = true;
+        fake->answers = true;
         link->setCatchUpSource([] { return QStringList{"7a52ab"}; });
         QSignalSpy retries(link, &CServerHandler::retryScheduled);
-        const quint16 port = fake->server.serverPort();
+        const quint16 port = fake->port();
         std::unique_ptr<CRelay> relay;
-        std::unique_ptr<CScriptedServer> tls;
+        std::unique_ptr<CFakeNetworkServer> tls;
         int logIns = 2;
         if (fault == "down at start") {
             fake->server.close();
             connectLink("ws", port);
             QTRY_VERIFY(retries.size() >= 6); // three tries, each "now" and "next in"
-            QVERIFY(fake->server.listen(QHostAddress::LocalHost, port));
+            QVERIFY(fake->listen(port));
             logIns = 1;
         } else if (fault == "frozen" || fault == "no upgrade") {
             relay.reset(new CRelay(fault == "frozen" ? port : 0));
@@ -396,7 +335,7 @@ private slots:
                 relay->freeze();
             }
         } else if (fault == "refused") {
-            fake->authAnswer = REFUSAL;
+            fake->replies[API::API_JSON_CMD_AUTHREQ] = parse(REFUSAL);
             connectLink("ws", port);
             QTRY_VERIFY_WITH_TIMEOUT(fake->authTimes.size() >= 3, 5000);
             for (int i = 1; i < fake->authTimes.size(); ++i)
@@ -412,12 +351,12 @@ private slots:
             QSslConfiguration config = QSslConfiguration::defaultConfiguration();
             config.setLocalCertificate(QSslCertificate::fromPath(fixtures + "cert.pem").value(0));
             config.setPrivateKey(QSslKey(&key, QSsl::Rsa, QSsl::Pem));
-            tls.reset(new CScriptedServer(QWebSocketServer::SecureMode));
+            tls.reset(new CFakeNetworkServer(QWebSocketServer::SecureMode));
             tls->server.setSslConfiguration(config);
-            QVERIFY(tls->server.listen(QHostAddress::LocalHost, 0));
-            connectLink(fault == "untrusted" ? "wss" : "ws", tls->server.serverPort());
+            QVERIFY(tls->listen());
+            connectLink(fault == "untrusted" ? "wss" : "ws", tls->port());
         }
-        const quint16 shownPort = tls ? tls->server.serverPort() : relay ? relay->port() : port;
+        const quint16 shownPort = tls ? tls->port() : relay ? relay->port() : port;
         const QString line = logLine.contains("%1") ? logLine.arg(shownPort) : logLine;
         QTRY_VERIFY2_WITH_TIMEOUT(logContains(line), qPrintable(CWorkDir::log().right(600)), 5000);
         if (fault == "no upgrade")
@@ -440,9 +379,9 @@ private slots:
         const QString devEui = QStringLiteral("7A52000000030001");
         const int modbusPort = harness::freePort();
         const int startAddr = 100;
-        fake->autoAnswer = true;
+        fake->answers = true;
         harness::copySampleTemplates();
-        harness::writeSettings(fake->server.serverPort());
+        harness::writeSettings(fake->port());
         delete CLogFile::getInstance();
         CServerHandler::resetInstance();
         {
@@ -457,11 +396,12 @@ private slots:
         harness::CInProcessGateway gateway;
         gateway.start();
         QTRY_COMPARE_WITH_TIMEOUT(fake->count("get_data_req"), 1, 5000);
-        const quint16 serverPort = fake->server.serverPort();
+        const quint16 serverPort = fake->port();
         fake->stop();
         // Pulse count 500000, big-endian in bytes 1-4 of a packet of type 1.
-        fake->packets.insert(devEui, dataResp(devEui, "010007a120e40c3c"));
-        QVERIFY(fake->server.listen(QHostAddress::LocalHost, serverPort));
+        fake->packets.insert(devEui,
+                             {QJsonObject{{"type", "UNCONF_UP"}, {"data", "010007a120e40c3c"}, {"fcnt", 7}}});
+        QVERIFY(fake->listen(serverPort));
         const auto served = [&] {
             const QVector<quint16> words = harness::readWhileServing(modbusPort, startAddr, 2);
             return words.size() == 2 ? (qint64(words.at(0)) << 16) | words.at(1) : -1;
