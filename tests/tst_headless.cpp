@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include "GatewayHarness.h"
+#include "WorkDir.h"
 #include "app/InstanceLock.h"
 
 using namespace harness;
@@ -34,161 +35,145 @@ QProcessEnvironment withoutDisplay()
 class TestHeadless : public QObject
 {
     Q_OBJECT
-private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void cleanup();
-    void deviceCommands_data();
-    void deviceCommands();
-    void headlessGateway();
-
-private:
-    int run(const QStringList& args, QString* output = nullptr);
-
     QProcess standin;
     int standinPort = 0;
-    QTemporaryDir* dir = nullptr;
-    QString oldCwd;
-};
+    std::unique_ptr<CWorkDir> work;
 
-void TestHeadless::initTestCase()
-{
-    QTemporaryDir configDir;
-    QFile config(configDir.filePath("standin.json"));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(STANDIN_CONFIG);
-    config.close();
-    startStandin(standin, config.fileName(), 0, standinPort);
-}
-
-void TestHeadless::cleanupTestCase()
-{
-    standin.kill();
-    standin.waitForFinished();
-}
-
-void TestHeadless::init()
-{
-    oldCwd = QDir::currentPath();
-    dir = new QTemporaryDir;
-    QVERIFY(dir->isValid());
-    QDir::setCurrent(dir->path());
-    copySampleTemplates();
-    writeSettings(standinPort);
-}
-
-void TestHeadless::cleanup()
-{
-    QDir::setCurrent(oldCwd);
-    delete dir;
-}
-
-// Runs the gateway in the test's directory; its exit code, -1 if it hung.
-int TestHeadless::run(const QStringList& args, QString* output)
-{
-    QProcess gateway;
-    gateway.setProcessEnvironment(withoutDisplay());
-    gateway.start(QStringLiteral(TW_GATEWAY_BIN), args + QStringList{"--workdir", dir->path()});
-    if (!gateway.waitForFinished(30000))
-        return -1;
-    if (output)
-        *output = QString::fromLocal8Bit(gateway.readAllStandardOutput() + gateway.readAllStandardError());
-    return gateway.exitCode();
-}
-
-void TestHeadless::deviceCommands_data()
-{
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("says");
-    QTest::addColumn<bool>("listedAfter"); // the known device
-
-    const QStringList add{"--add-device", KNOWN, "--port", "1502", "--start", "100"};
-    QTest::newRow("a device the server knows is added with its template and the server's name")
-        << "" << add << 0 << "Device 7A52000000010001 (Boiler room) added on port 1502 from register 100"
-        << true;
-    QTest::newRow("a device added twice is refused the second time")
-        << "added" << add << 1 << "is registered already" << true;
-    QTest::newRow("a device the server does not list is refused")
-        << "" << QStringList{"--add-device", "7A520000000100FF", "--port", "1502", "--start", "0"} << 1
-        << "lists no device [7A520000000100FF]" << false;
-    QTest::newRow("a device whose application has no template is refused")
-        << "no templates" << add << 1
-        << "No template in deviceFolder has the application EUI [7A52000000000001]" << false;
-    QTest::newRow("without a server in settings.conf nothing can be added")
-        << "no settings" << add << 1 << "settings.conf names no network server" << false;
-    QTest::newRow("a registered device is removed")
-        << "added" << QStringList{"--remove-device", KNOWN.toLower()} << 0 << "removed" << false;
-    QTest::newRow("no command changes devices while a gateway holds the directory")
-        << "added, locked" << QStringList{"--remove-device", KNOWN} << 1
-        << QString("Another gateway (process %1)").arg(QCoreApplication::applicationPid()) << true;
-}
-
-void TestHeadless::deviceCommands()
-{
-    QFETCH(QString, setup);
-    QFETCH(QStringList, args);
-    QFETCH(int, exitCode);
-    QFETCH(QString, says);
-    QFETCH(bool, listedAfter);
-
-    if (setup.contains("added"))
-        QCOMPARE(run({"--add-device", KNOWN, "--port", "1502", "--start", "100"}), 0);
-    if (setup == "no templates")
-        QVERIFY(QDir(COMM::DEVICE_FOLDER).removeRecursively());
-    if (setup == "no settings")
-        QVERIFY(QFile::remove(SETT::SETT_FILENAME));
-    QLockFile lock(LOCK::LOCK_FILENAME);
-    if (setup.contains("locked"))
-        QVERIFY(lock.tryLock(0));
-
-    QString output;
-    QCOMPARE(run(args, &output), exitCode);
-    QVERIFY2(output.contains(says), qPrintable(output));
-    lock.unlock();
-    QVERIFY(run({"--list-devices"}, &output) == 0);
-    QCOMPARE(output.contains(KNOWN + "   7A52000000000001    1502   100  Boiler room"), listedAfter);
-}
-
-// As a service runs it: no display, values served over Modbus, the directory
-// its own, and SIGTERM a clean end.
-void TestHeadless::headlessGateway()
-{
-    const int modbusPort = freePort();
-    QCOMPARE(run({"--add-device", KNOWN, "--port", QString::number(modbusPort), "--start",
-                  QString::number(START_ADDR)}),
-             0);
-    QProcess gateway;
-    gateway.setProcessEnvironment(withoutDisplay());
-    gateway.start(QStringLiteral(TW_GATEWAY_BIN), {"--headless", "--workdir", dir->path()});
-    QVERIFY(gateway.waitForStarted());
-    const auto pulses = [&] {
-        const QVector<quint16> words = readRegisters(modbusPort, START_ADDR, 2);
-        return words.size() == 2 ? (qint64(words.at(0)) << 16) | words.at(1) : -1;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(pulses() > 1000, 15000);
-
-    for (const QStringList& second : {QStringList{"--headless"}, QStringList{}}) {
-        QProcess other;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        other.setProcessEnvironment(env);
-        other.start(QStringLiteral(TW_GATEWAY_BIN), second + QStringList{"--workdir", dir->path()});
-        QVERIFY(other.waitForFinished(15000));
-        QCOMPARE(other.exitCode(), 1);
-        const QString err = QString::fromLocal8Bit(other.readAllStandardError());
-        QVERIFY2(err.contains(QString("CRITICAL_ERROR! [main] Another gateway (process %1) runs in")
-                                  .arg(gateway.processId())),
-                 qPrintable(err));
+    // Runs the gateway in the test's directory; its exit code, -1 if it hung.
+    int run(const QStringList& args, QString* output = nullptr)
+    {
+        QProcess gateway;
+        gateway.setProcessEnvironment(withoutDisplay());
+        gateway.start(QStringLiteral(TW_GATEWAY_BIN), args + QStringList{"--workdir", work->path()});
+        if (!gateway.waitForFinished(30000))
+            return -1;
+        if (output)
+            *output =
+                QString::fromLocal8Bit(gateway.readAllStandardOutput() + gateway.readAllStandardError());
+        return gateway.exitCode();
     }
-    terminateCleanly(gateway);
-    QFile log(COMM::LOG_FILENAME);
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    const QByteArray text = log.readAll();
-    QVERIFY(text.contains("Logged in to ws://127.0.0.1") && text.contains("1 of 1 devices caught up"));
-}
+
+private slots:
+
+    void initTestCase()
+    {
+        QTemporaryDir configDir;
+        QFile config(configDir.filePath("standin.json"));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(STANDIN_CONFIG);
+        config.close();
+        startStandin(standin, config.fileName(), 0, standinPort);
+    }
+
+    void cleanupTestCase()
+    {
+        standin.kill();
+        standin.waitForFinished();
+    }
+
+    void init()
+    {
+        work.reset(new CWorkDir(false));
+        QVERIFY(work->isValid());
+        copySampleTemplates();
+        writeSettings(standinPort);
+    }
+
+    void cleanup() { work.reset(); }
+
+    void deviceCommands_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<bool>("listedAfter"); // the known device
+
+        const QStringList add{"--add-device", KNOWN, "--port", "1502", "--start", "100"};
+        QTest::newRow("a device the server knows is added with its template and the server's name")
+            << "" << add << 0 << "Device 7A52000000010001 (Boiler room) added on port 1502 from register 100"
+            << true;
+        QTest::newRow("a device added twice is refused the second time")
+            << "added" << add << 1 << "is registered already" << true;
+        QTest::newRow("a device the server does not list is refused")
+            << "" << QStringList{"--add-device", "7A520000000100FF", "--port", "1502", "--start", "0"} << 1
+            << "lists no device [7A520000000100FF]" << false;
+        QTest::newRow("a device whose application has no template is refused")
+            << "no templates" << add << 1
+            << "No template in deviceFolder has the application EUI [7A52000000000001]" << false;
+        QTest::newRow("without a server in settings.conf nothing can be added")
+            << "no settings" << add << 1 << "settings.conf names no network server" << false;
+        QTest::newRow("a registered device is removed")
+            << "added" << QStringList{"--remove-device", KNOWN.toLower()} << 0 << "removed" << false;
+        QTest::newRow("no command changes devices while a gateway holds the directory")
+            << "added, locked" << QStringList{"--remove-device", KNOWN} << 1
+            << QString("Another gateway (process %1)").arg(QCoreApplication::applicationPid()) << true;
+    }
+
+    void deviceCommands()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, says);
+        QFETCH(bool, listedAfter);
+
+        if (setup.contains("added"))
+            QCOMPARE(run({"--add-device", KNOWN, "--port", "1502", "--start", "100"}), 0);
+        if (setup == "no templates")
+            QVERIFY(QDir(COMM::DEVICE_FOLDER).removeRecursively());
+        if (setup == "no settings")
+            QVERIFY(QFile::remove(SETT::SETT_FILENAME));
+        QLockFile lock(LOCK::LOCK_FILENAME);
+        if (setup.contains("locked"))
+            QVERIFY(lock.tryLock(0));
+
+        QString output;
+        QCOMPARE(run(args, &output), exitCode);
+        QVERIFY2(output.contains(says), qPrintable(output));
+        lock.unlock();
+        QVERIFY(run({"--list-devices"}, &output) == 0);
+        QCOMPARE(output.contains(KNOWN + "   7A52000000000001    1502   100  Boiler room"), listedAfter);
+    }
+
+    // As a service runs it: no display, values served over Modbus, the directory
+    // its own, and SIGTERM a clean end.
+    void headlessGateway()
+    {
+        const int modbusPort = freePort();
+        QCOMPARE(run({"--add-device", KNOWN, "--port", QString::number(modbusPort), "--start",
+                      QString::number(START_ADDR)}),
+                 0);
+        QProcess gateway;
+        gateway.setProcessEnvironment(withoutDisplay());
+        gateway.start(QStringLiteral(TW_GATEWAY_BIN), {"--headless", "--workdir", work->path()});
+        QVERIFY(gateway.waitForStarted());
+        const auto pulses = [&] {
+            const QVector<quint16> words = readRegisters(modbusPort, START_ADDR, 2);
+            return words.size() == 2 ? (qint64(words.at(0)) << 16) | words.at(1) : -1;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(pulses() > 1000, 15000);
+
+        for (const QStringList& second : {QStringList{"--headless"}, QStringList{}}) {
+            QProcess other;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+            other.setProcessEnvironment(env);
+            other.start(QStringLiteral(TW_GATEWAY_BIN), second + QStringList{"--workdir", work->path()});
+            QVERIFY(other.waitForFinished(15000));
+            QCOMPARE(other.exitCode(), 1);
+            const QString err = QString::fromLocal8Bit(other.readAllStandardError());
+            QVERIFY2(err.contains(QString("CRITICAL_ERROR! [main] Another gateway (process %1) runs in")
+                                      .arg(gateway.processId())),
+                     qPrintable(err));
+        }
+        terminateCleanly(gateway);
+        QFile log(COMM::LOG_FILENAME);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray text = log.readAll();
+        QVERIFY(text.contains("Logged in to ws://127.0.0.1") && text.contains("1 of 1 devices caught up"));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestHeadless)
 #include "tst_headless.moc"

@@ -112,27 +112,30 @@ private slots:
 
     void startUpAndSave_data()
     {
-        QTest::addColumn<QString>(
-            "stored"); // settings.conf: "none", lines added to the fake's, or "directory"
-        QTest::addColumn<QString>("status"); // after a log-in
+        QTest::addColumn<QString>("stored"); // settings.conf: none, lines added to the fake's, or a directory
+        QTest::addColumn<int>("value");      // the link's status then
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("icon");
 
+        const QString good = QStringLiteral(":/connectionGoodIco.png");
         QTest::newRow("without settings the start logs the empty address; a log-in saves the typed fields")
-            << "none"
-            << "SUCCESS";
-        QTest::newRow(
-            "stored settings without a scheme, as older builds wrote them, fill the fields and log in")
-            << ""
-            << "SUCCESS";
-        QTest::newRow("wss comes back after a restart") << "scheme=wss\n"
-                                                        << "SUCCESS";
+            << "none" << 0 << "SUCCESS" << good;
+        QTest::newRow("stored settings without a scheme, as older builds wrote them, fill the fields, log in")
+            << "" << 0 << "SUCCESS" << good;
+        QTest::newRow("wss comes back after a restart") << "scheme=wss\n" << 0 << "SUCCESS" << good;
         QTest::newRow("a settings file that cannot be written is named in the status line")
-            << "directory"
-            << "SUCCESS (settings.conf not saved: Is a directory)";
+            << "directory" << 0 << "SUCCESS (settings.conf not saved: Is a directory)" << good;
+        QTest::newRow("a refused log-in shows the fail icon and saves nothing")
+            << "none" << 4 << "INVALID AUTH"
+            << ":/connectionFailIco.png";
+        QTest::newRow("a value outside the enumeration changes nothing") << "none" << 6 << NO_STATUS << "";
     }
 
     void startUpAndSave()
     {
         QFETCH(QString, stored);
+        QFETCH(int, value);
+        QFETCH(QString, icon);
         const bool none = stored == "none";
         QVERIFY(fixture->start(3, !none));
         QFile file(SETT::SETT_FILENAME);
@@ -158,12 +161,17 @@ private slots:
             QTest::keyClicks(field(window, FIELDS.at(i)), typed.at(i));
         if (stored == "directory")
             QVERIFY(file.remove() && QDir().mkdir(SETT::SETT_FILENAME));
+        QSignalSpy icons(window, &MainWindow::setConnectStatusIco);
 
         QVERIFY(QMetaObject::invokeMethod(window, "changeServerStatusSlot",
-                                          Q_ARG(COMM::EServerStatus, COMM::SUCCESS)));
+                                          Q_ARG(COMM::EServerStatus, COMM::EServerStatus(value))));
 
         QTEST(status->text(), "status");
-        if (stored == "directory")
+        QCOMPARE(icons.count(), icon.isEmpty() ? 0 : 1);
+        if (!icon.isEmpty())
+            QCOMPARE(imageOf(icons.first().first().value<QIcon>()), imageOf(QIcon(icon)));
+        QCOMPARE(QFileInfo(SETT::SETT_FILENAME).isFile(), stored != "directory" && (!none || value == 0));
+        if (!QFileInfo(SETT::SETT_FILENAME).isFile())
             return;
         QSettings saved(SETT::SETT_FILENAME, QSettings::IniFormat);
         QStringList values;
@@ -173,40 +181,6 @@ private slots:
         QCOMPARE(values, (none ? typed : fieldTexts(window)) + QStringList{scheme});
         // The file holds a clear-text password: no group or other bits.
         QCOMPARE(int(QFile::permissions(SETT::SETT_FILENAME)) & 0077, 0);
-    }
-
-    void statusShown_data()
-    {
-        QTest::addColumn<int>("value");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("icon");
-
-        const QString fail = QStringLiteral(":/connectionFailIco.png");
-        QTest::newRow("a successful log-in shows the good icon") << 0 << "SUCCESS"
-                                                                 << ":/connectionGoodIco.png";
-        QTest::newRow("a refused log-in shows the fail icon and saves nothing")
-            << 4 << "INVALID AUTH" << fail;
-        QTest::newRow("a closed connection") << 5 << "DISCONNECTED" << fail;
-        QTest::newRow("a value outside the enumeration changes nothing") << 6 << NO_STATUS << QString();
-    }
-
-    void statusShown()
-    {
-        QFETCH(int, value);
-        QFETCH(QString, icon);
-        QVERIFY(fixture->start(3));
-        makeWindow();
-        QSignalSpy icons(window, &MainWindow::setConnectStatusIco);
-
-        QVERIFY(
-            QMetaObject::invokeMethod(window, "changeServerStatusSlot",
-                                      Q_ARG(COMM::EServerStatus, static_cast<COMM::EServerStatus>(value))));
-
-        QTEST(status->text(), "text");
-        QCOMPARE(icons.count(), icon.isEmpty() ? 0 : 1);
-        if (!icon.isEmpty())
-            QCOMPARE(imageOf(icons.first().first().value<QIcon>()), imageOf(QIcon(icon)));
-        QCOMPARE(QFile::exists(SETT::SETT_FILENAME), value == 0);
     }
 
     void deleteAsksAndKeepsTheSearch_data()

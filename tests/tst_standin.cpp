@@ -27,54 +27,53 @@ class TestStandin : public QObject
 {
     Q_OBJECT
 private slots:
-    void generators_data();
-    void generators();
+
+    void generators_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("firstThree"); // empty: a random walk, checked by its range
+
+        QTest::newRow("a big-endian counter counts up by its step")
+            << R"({"offset": 1, "size": 4, "order": "be", "generator": "counter", "start": 65534, "step": 1})"
+            << "010000fffe 010000ffff 0100010000";
+        QTest::newRow("a little-endian counter puts the low byte first")
+            << R"({"offset": 1, "size": 2, "generator": "counter", "start": 258, "step": 2})"
+            << "010201 010401 010601";
+        QTest::newRow("a text is zero-padded")
+            << R"({"offset": 1, "size": 4, "generator": "text", "text": "OK"})"
+            << "014f4b0000 014f4b0000 014f4b0000";
+        QTest::newRow("a wander stays in its range and moves by at most its step")
+            << R"({"offset": 1, "size": 2, "generator": "wander", "min": -10, "max": 10, "start": 0, "step": 3})"
+            << QString();
+    }
+
+    void generators()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, firstThree);
+        SStandinConfig cfg;
+        QString error;
+        QVERIFY2(readStandinConfig(configObject(field, 1 + parse(field).value("size").toInt()), cfg, error),
+                 qPrintable(error));
+        CPayloadGenerator gen(cfg.devices.first(), 99);
+        if (!firstThree.isEmpty()) {
+            const QStringList got{gen.next().toHex(), gen.next().toHex(), gen.next().toHex()};
+            QCOMPARE(got.join(' '), firstThree);
+            return;
+        }
+        QSet<int> seen;
+        int previous = 0;
+        for (int i = 0; i < 2000; ++i) {
+            const QByteArray p = gen.next();
+            const int value = int16_t(uint8_t(p[1]) | (uint8_t(p[2]) << 8));
+            QVERIFY(value >= -10 && value <= 10 && qAbs(value - previous) <= 3);
+            previous = value;
+            seen.insert(value);
+        }
+        // A walk that never reaches the ends is not wandering.
+        QVERIFY(seen.contains(-10) && seen.contains(10));
+    }
 };
-
-void TestStandin::generators_data()
-{
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<QString>("firstThree"); // empty: a random walk, checked by its range
-
-    QTest::newRow("a big-endian counter counts up by its step")
-        << R"({"offset": 1, "size": 4, "order": "be", "generator": "counter", "start": 65534, "step": 1})"
-        << "010000fffe 010000ffff 0100010000";
-    QTest::newRow("a little-endian counter puts the low byte first")
-        << R"({"offset": 1, "size": 2, "generator": "counter", "start": 258, "step": 2})"
-        << "010201 010401 010601";
-    QTest::newRow("a text is zero-padded") << R"({"offset": 1, "size": 4, "generator": "text", "text": "OK"})"
-                                           << "014f4b0000 014f4b0000 014f4b0000";
-    QTest::newRow("a wander stays in its range and moves by at most its step")
-        << R"({"offset": 1, "size": 2, "generator": "wander", "min": -10, "max": 10, "start": 0, "step": 3})"
-        << QString();
-}
-
-void TestStandin::generators()
-{
-    QFETCH(QString, field);
-    QFETCH(QString, firstThree);
-    SStandinConfig cfg;
-    QString error;
-    QVERIFY2(readStandinConfig(configObject(field, 1 + parse(field).value("size").toInt()), cfg, error),
-             qPrintable(error));
-    CPayloadGenerator gen(cfg.devices.first(), 99);
-    if (!firstThree.isEmpty()) {
-        const QStringList got{gen.next().toHex(), gen.next().toHex(), gen.next().toHex()};
-        QCOMPARE(got.join(' '), firstThree);
-        return;
-    }
-    QSet<int> seen;
-    int previous = 0;
-    for (int i = 0; i < 2000; ++i) {
-        const QByteArray p = gen.next();
-        const int value = int16_t(uint8_t(p[1]) | (uint8_t(p[2]) << 8));
-        QVERIFY(value >= -10 && value <= 10 && qAbs(value - previous) <= 3);
-        previous = value;
-        seen.insert(value);
-    }
-    // A walk that never reaches the ends is not wandering.
-    QVERIFY(seen.contains(-10) && seen.contains(10));
-}
 
 QTEST_GUILESS_MAIN(TestStandin)
 #include "tst_standin.moc"

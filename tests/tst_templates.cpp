@@ -34,8 +34,27 @@ void writeFile(const QString& path, const QByteArray& content)
     f.write(content);
 }
 
+// What a parsed template holds: "type/size: fields | server data | app EUI colour", or "invalid".
+QString describe(const REGS::SDeviceTemplate& t)
+{
+    if (!t.isValid)
+        return QStringLiteral("invalid");
+    QStringList packets, data;
+    for (const REGS::SDevicePacket& p : t.devicePackets) {
+        QStringList fields;
+        for (const REGS::SDevicePacketField& f : p.packetFields)
+            fields << f.dataName + (f.endianness ? " be" : " le");
+        packets << QStringLiteral("%1/%2: %3")
+                       .arg(QString::number(p.packetType), QString::number(p.packetSize), fields.join(", "));
+    }
+    for (const REGS::SServerData& d : t.serverData)
+        data << QStringLiteral("%1@%2/%3 %4")
+                    .arg(d.dataCode, QString::number(d.regMapBias), QString::number(d.bitSize), d.dataType);
+    return QStringList{packets.join(", "), data.join(", "), t.appEui + ' ' + t.color.name()}.join(" | ");
+}
+
 // A template with one value swapped: "key":old -> "key":new.
-QByteArray counterWith(const char* from, const char* to)
+QByteArray counterWith(const char* from, const QByteArray& to)
 {
     return QByteArray(COUNTER_TEMPLATE).replace(from, to);
 }
@@ -58,112 +77,64 @@ private slots:
         work.reset();
     }
 
-    void fieldRules_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QJsonValue>("value");
-        QTest::addColumn<bool>("valid");
-        QTest::addColumn<int>("endianness");
-
-        QTest::newRow("endianness absent is little-endian") << "" << QJsonValue() << true << 0;
-        QTest::newRow("endianness BE in capitals is big-endian")
-            << "endianness" << QJsonValue("BE") << true << 1;
-        QTest::newRow("endianness as the number 1 is rejected")
-            << "endianness" << QJsonValue(1) << false << 0;
-        QTest::newRow("a required key null is rejected")
-            << "data_name" << QJsonValue(QJsonValue::Null) << false << 0;
-        QTest::newRow("a required key missing is rejected") << "-reg_bit_size" << QJsonValue() << false << 0;
-    }
-
-    void fieldRules()
-    {
-        QFETCH(QString, key);
-        QFETCH(QJsonValue, value);
-        QFETCH(bool, valid);
-        QFETCH(int, endianness);
-
-        QJsonObject obj = goodField();
-        if (key.startsWith(QLatin1Char('-')))
-            obj.remove(key.mid(1));
-        else if (!key.isEmpty())
-            obj.insert(key, value);
-        const REGS::SDevicePacketField field(obj);
-        QCOMPARE(field.isValid, valid);
-        QCOMPARE(field.endianness, endianness);
-    }
-
-    void packetRules_data()
+    void parsedTemplate_data()
     {
         QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<bool>("valid");
-        QTest::addColumn<int>("fieldCount");
-        QTest::addColumn<int>("packetSize");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("said"); // a debug line, or a line of history.log
 
-        const QByteArray f = QJsonDocument(goodField()).toJson(QJsonDocument::Compact);
-        QTest::newRow("one good field")
-            << "{\"packet_type\":2,\"packet_size\":3,\"packet_fields\":[" + f + "]}" << true << 1 << 3;
+        const QString counter = "1/5: Counter value be | rssi@10/16 integer | A1B2C3D4E5F60718 #2a7ab0";
+        const QByteArray good = QJsonDocument(goodField()).toJson(QJsonDocument::Compact);
+        QJsonObject noPackets = parse(COUNTER_TEMPLATE);
+        noPackets.insert("device_packets", QJsonArray());
+        QTest::newRow("the counter template as written") << QByteArray(COUNTER_TEMPLATE) << counter << "";
+        QTest::newRow("endianness absent is little-endian")
+            << counterWith("\"endianness\": \"be\",", "") << QString(counter).replace(" be", " le") << "";
+        QTest::newRow("endianness BE in capitals is big-endian")
+            << counterWith("\"be\"", "\"BE\"") << counter << "";
+        QTest::newRow("endianness as a number drops the field, so the only packet and so the template")
+            << counterWith("\"be\"", "1") << "invalid"
+            << "";
+        QTest::newRow("a required key null drops the field")
+            << counterWith("\"Counter value\"", "null") << "invalid"
+            << "";
+        QTest::newRow("a required key missing drops the field")
+            << counterWith("\"reg_bit_size\": 32,", "") << "invalid"
+            << "";
         QTest::newRow("packet_size absent gives 0")
-            << "{\"packet_type\":2,\"packet_fields\":[" + f + "]}" << true << 1 << 0;
+            << counterWith("\"packet_size\": 5,", "") << QString(counter).replace("1/5", "1/0") << "";
         QTest::newRow("a bad field is dropped, the packet kept")
-            << "{\"packet_type\":2,\"packet_fields\":[" + f + ",{\"packet_bias\":1},7]}" << true << 1 << 0;
-        QTest::newRow("all fields invalid drops the packet")
-            << QByteArray("{\"packet_type\":2,\"packet_fields\":[{\"packet_bias\":1}]}") << false << 0 << 0;
-        QTest::newRow("packet_type missing") << "{\"packet_fields\":[" + f + "]}" << false << 0 << 0;
+            << counterWith("\"Counter value\" }", "\"Counter value\" }, {\"packet_bias\": 1}, 7") << counter
+            << "";
+        QTest::newRow("packet_type missing drops the packet")
+            << counterWith("\"packet_type\": 1,", "") << "invalid"
+            << "";
+        QTest::newRow("of two packets of one type the later is used")
+            << counterWith("] } ],", "] }, {\"packet_type\": 1, \"packet_size\": 9, \"packet_fields\": [" +
+                                         good + "]} ],")
+            << QString(counter).replace("1/5: Counter value be", "1/9: T le") << "";
+        QTest::newRow("an invalid colour is the default grey")
+            << counterWith("#2a7ab0", "nonsense") << QString(counter).replace("#2a7ab0", "#94999d")
+            << "[SDeviceTemplate] Invalid color name [nonsense]";
+        QTest::newRow("an empty packet array is no template")
+            << QJsonDocument(noPackets).toJson() << "invalid"
+            << "[SDeviceTemplate] Device packets array is empty";
+        QTest::newRow("a server code in capitals is unknown and logged")
+            << counterWith("\"rssi\"", "\"RSSI\"") << QString(counter).replace("rssi@10/16 integer", "")
+            << "ERROR: [SServerData] Server keyword [RSSI] is unknown!";
+        QTest::newRow("the frame counter takes 32 unsigned bits")
+            << counterWith("\"rssi\"", "\"fcnt\"")
+            << QString(counter).replace("rssi@10/16 integer", "fcnt@10/32 uinteger") << "";
     }
 
-    void packetRules()
+    void parsedTemplate()
     {
         QFETCH(QByteArray, json);
-        QFETCH(bool, valid);
-        QFETCH(int, fieldCount);
-        QFETCH(int, packetSize);
-
-        const REGS::SDevicePacket packet(parse(json));
-        QCOMPARE(packet.isValid, valid);
-        if (valid) {
-            QCOMPARE(packet.packetFields.size(), fieldCount);
-            QCOMPARE(packet.packetSize, packetSize);
-        }
-    }
-
-    void unknownServerCodeIsLogged()
-    {
-        const REGS::SServerData upper(parse(
-            R"({"data_code":"RSSI","reg_map_bias":1,"reg_bit_bias":0,"reg_bit_size":16,"data_name":"r"})"));
-        QVERIFY(!upper.isValid);
-        QVERIFY(CWorkDir::log().endsWith(
-            QStringLiteral("]ERROR: [SServerData] Server keyword [RSSI] is unknown!")));
-
-        const REGS::SServerData fcnt(parse(
-            R"({"data_code":"fcnt","reg_map_bias":4,"reg_bit_bias":0,"reg_bit_size":16,"data_name":"f"})"));
-        QVERIFY(fcnt.isValid);
-        QCOMPARE(fcnt.bitSize, 32);
-        QCOMPARE(fcnt.dataType, QStringLiteral("uinteger"));
-        QCOMPARE(fcnt.regMapBias, 4);
-    }
-
-    void templateRules()
-    {
-        QJsonObject obj = parse(COUNTER_TEMPLATE);
-        QJsonArray packets = obj.value(QStringLiteral("device_packets")).toArray();
-        QJsonObject second = packets.at(0).toObject();
-        second.insert(QStringLiteral("packet_size"), 9);
-        packets.append(second); // the same type again: the later one is used
-        obj.insert(QStringLiteral("device_packets"), packets);
-        obj.insert(QStringLiteral("color"), QStringLiteral("nonsense"));
-
-        QTest::ignoreMessage(QtDebugMsg, "[SDeviceTemplate] Invalid color name [nonsense]");
-        const REGS::SDeviceTemplate t(obj);
-        QVERIFY(t.isValid);
-        QCOMPARE(t.appEui, QStringLiteral("A1B2C3D4E5F60718"));
-        QCOMPARE(t.color, QColor(QStringLiteral("#94999D")));
-        QCOMPARE(t.devicePackets.size(), 1);
-        QCOMPARE(t.devicePackets.value(1).packetSize, 9);
-        QCOMPARE(t.serverData.value(QStringLiteral("rssi")).regMapBias, 10);
-
-        QTest::ignoreMessage(QtDebugMsg, "[SDeviceTemplate] Device packets array is empty");
-        obj.insert(QStringLiteral("device_packets"), QJsonArray());
-        QVERIFY(!REGS::SDeviceTemplate(obj).isValid);
+        QFETCH(QString, said);
+        if (said.startsWith("[SDeviceTemplate]"))
+            QTest::ignoreMessage(QtDebugMsg, qPrintable(said));
+        QTEST(describe(REGS::SDeviceTemplate(parse(json))), "expected");
+        QVERIFY(said.startsWith("[") || CWorkDir::log().contains(said));
     }
 
     void loadsFolderAndLogs()
