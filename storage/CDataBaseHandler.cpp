@@ -321,7 +321,7 @@ CDataBaseHandler::CDataBaseHandler(QObject* parent) : QObject(parent)
         readOnly = true;
         addLog(LOG_READ_ONLY.arg(QStringLiteral("CDataBaseHandler::CDataBaseHandler"), dbPath, error));
     }
-    QMutexLocker writer(&imageWriters);
+    std::unique_lock<std::mutex> writer(imageWriters);
     rebuildAllImages();
 }
 
@@ -432,7 +432,7 @@ CDataBaseHandler::SConnection* CDataBaseHandler::threadConnection()
 {
     QThread* current = QThread::currentThread();
     {
-        QMutexLocker locker(&connectionsMutex);
+        std::unique_lock<std::mutex> locker(connectionsMutex);
         if (closed)
             return nullptr;
         const auto found = connections.constFind(current);
@@ -455,7 +455,7 @@ CDataBaseHandler::SConnection* CDataBaseHandler::threadConnection()
         return nullptr;
     }
     tuneConnection(added->db);
-    QMutexLocker locker(&connectionsMutex);
+    std::unique_lock<std::mutex> locker(connectionsMutex);
     return connections.insert(current, added).value().get();
 }
 
@@ -505,7 +505,7 @@ void CDataBaseHandler::releaseConnections()
 {
     QStringList names;
     {
-        QMutexLocker locker(&connectionsMutex);
+        std::unique_lock<std::mutex> locker(connectionsMutex);
         for (const std::shared_ptr<SConnection>& current : qAsConst(connections)) {
             current->statements.clear();
             names << current->db.connectionName();
@@ -602,7 +602,7 @@ bool CDataBaseHandler::runAtomically(const QString& origin, const std::function<
 
 void CDataBaseHandler::forgetRegisterParams()
 {
-    QMutexLocker locker(&paramsMutex);
+    std::unique_lock<std::mutex> locker(paramsMutex);
     registerParams.clear();
     ++paramsGeneration;
 }
@@ -614,7 +614,7 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription& des
                        [&]() { return insertDevice(desc, port); }))
         return false;
     {
-        QMutexLocker writer(&imageWriters);
+        std::unique_lock<std::mutex> writer(imageWriters);
         rebuildPortImage(port);
     }
     // The rows read "never received" until a packet lands; the window may show them now.
@@ -743,7 +743,7 @@ bool CDataBaseHandler::deleteDevice(unsigned int deviceId)
     if (!runAtomically(QStringLiteral("CDataBaseHandler::deleteDevice"),
                        [&]() { return deleteRows(deviceId); }))
         return false;
-    QMutexLocker writer(&imageWriters);
+    std::unique_lock<std::mutex> writer(imageWriters);
     for (const int port : portsHolding(deviceId))
         rebuildPortImage(port);
     return true;
@@ -818,7 +818,7 @@ DB::SDbRegParamInfo CDataBaseHandler::getRegisterParam(QString devEui, unsigned 
     const QPair<QString, unsigned int> key(devEui, regAddr);
     quint64 asked = 0;
     {
-        QMutexLocker locker(&paramsMutex);
+        std::unique_lock<std::mutex> locker(paramsMutex);
         const auto known = registerParams.constFind(key);
         if (known != registerParams.constEnd())
             return *known;
@@ -847,7 +847,7 @@ DB::SDbRegParamInfo CDataBaseHandler::getRegisterParam(QString devEui, unsigned 
     param.regAddr = regAddr;
     query.finish();
     // Not kept if the operator changed the scaling while the row was read.
-    QMutexLocker locker(&paramsMutex);
+    std::unique_lock<std::mutex> locker(paramsMutex);
     if (asked == paramsGeneration)
         registerParams.insert(key, param);
     return param;
@@ -972,7 +972,7 @@ void CDataBaseHandler::committed(unsigned int deviceId, const DB::SDbDeviceRegDa
     if (regData.packetTime > 0)
         storedTimes.insert(regData.devEui, regData.packetTime);
     {
-        QMutexLocker writer(&imageWriters);
+        std::unique_lock<std::mutex> writer(imageWriters);
         for (const int port : portsHolding(deviceId)) {
             const ImagePtr current = images.value(port);
             // A port that could not be read is built again from the rows, this packet's included.
@@ -1149,7 +1149,7 @@ void CDataBaseHandler::checkpoint()
     QThread* current = QThread::currentThread();
     QStringList names;
     {
-        QMutexLocker locker(&connectionsMutex);
+        std::unique_lock<std::mutex> locker(connectionsMutex);
         for (auto it = connections.begin(); it != connections.end();) {
             if (it.key() == current) {
                 ++it;
@@ -1261,7 +1261,7 @@ QList<int> CDataBaseHandler::portsHolding(unsigned int deviceId) const
 void CDataBaseHandler::publish(int port, const ImagePtr& image, bool remove)
 {
     ImagePtr old;
-    QMutexLocker locker(&imagesMutex);
+    std::unique_lock<std::mutex> locker(imagesMutex);
     const auto found = images.find(port);
     if (found != images.end())
         old.swap(found.value());
@@ -1283,7 +1283,7 @@ bool CDataBaseHandler::readRegisterWords(int port, int firstRegister, int count,
     ImagePtr image;
     bool known = false;
     {
-        QMutexLocker locker(&imagesMutex);
+        std::unique_lock<std::mutex> locker(imagesMutex);
         const auto found = images.constFind(port);
         known = found != images.constEnd();
         if (known)

@@ -3,10 +3,10 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include <QHash>
 #include <QMap>
-#include <QMutex>
 #include <QObject>
 #include <QPair>
 #include <QSqlDatabase>
@@ -153,7 +153,7 @@ private:
     // Every thread that calls in gets a connection of its own: a Qt SQL
     // connection may only be used by the thread that opened it. The lock
     // guards the map alone.
-    QMutex connectionsMutex;
+    std::mutex connectionsMutex;
     QHash<QThread*, std::shared_ptr<SConnection>> connections;
     std::atomic<int> generation{0}; // raised when connections must open the file again
     std::atomic<bool> closed{false};
@@ -161,14 +161,14 @@ private:
     // Published images by port; a null image is a port whose rows cannot be
     // read. imagesMutex is held only to copy or swap a pointer; imageWriters
     // keeps two writers from publishing from the same old image.
-    mutable QMutex imagesMutex;
+    mutable std::mutex imagesMutex;
     QHash<int, ImagePtr> images;
-    QMutex imageWriters;
+    std::mutex imageWriters;
     std::atomic<bool> imagesEnabled{true};
 
     // Scaling of registers the decoder asked for, by device EUI and address;
     // every uplink asks again, while only the operator changes them.
-    QMutex paramsMutex;
+    std::mutex paramsMutex;
     QHash<QPair<QString, unsigned int>, DB::SDbRegParamInfo> registerParams;
     quint64 paramsGeneration = 0;
 
