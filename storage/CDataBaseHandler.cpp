@@ -20,7 +20,9 @@
 namespace {
 CDataBaseHandler* instance = nullptr;
 bool creationFailed = false;
-int threadConnectionCount = 0;
+std::atomic<int> threadConnectionCount{0};
+// Every connection would say it again: once is enough.
+std::atomic<bool> walWarned{false};
 
 const QString SQL_DRIVER = QStringLiteral("QSQLITE");
 
@@ -245,7 +247,7 @@ void tuneConnection(QSqlDatabase& connection)
     const bool wal = query.exec(QStringLiteral("PRAGMA journal_mode=WAL;")) && query.next() &&
                      query.value(0).toString().compare(QStringLiteral("wal"), Qt::CaseInsensitive) == 0;
     query.finish();
-    if (!wal)
+    if (!wal && !walWarned.exchange(true))
         addLog(QStringLiteral("WARNING: [CDataBaseHandler::tuneConnection] WAL journal is not available!"));
     query.exec(QStringLiteral("PRAGMA synchronous=NORMAL;"));
     query.exec(SQL_BUSY_TIMEOUT.arg(WINDOW_BUSY_MS));
@@ -441,7 +443,7 @@ CDataBaseHandler::SConnection* CDataBaseHandler::threadConnection()
     }
     // Only this thread adds its own entry, so the file is opened without the lock.
     auto added = std::make_shared<SConnection>();
-    const QString name = DB::DB_NAME + QStringLiteral("-thread-") + QString::number(++threadConnectionCount);
+    const QString name = DB::DB_NAME + QStringLiteral("-thread-") + QString::number(threadConnectionCount++);
     added->db = QSqlDatabase::addDatabase(SQL_DRIVER, name);
     added->db.setDatabaseName(dbPath);
     added->generation = generation;
