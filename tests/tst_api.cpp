@@ -64,9 +64,6 @@ private slots:
         QTest::newRow("a join request is not an uplink")
             << R"({"type":"JOIN_REQ","data":"00","devEui":"01","fcnt":3})"
             << "no||||0|0" << QStringList{"[SApiDeviceData] Not UPLINK message: JOIN_REQ"};
-        QTest::newRow("a lower-case type does not match")
-            << R"({"type":"unconf_up","data":"00"})"
-            << "no||||0|0" << QStringList{"[SApiDeviceData] Not UPLINK message: unconf_up"};
         QTest::newRow("an uplink without data is refused")
             << R"({"type":"CONF_UP","devEui":"01"})"
             << "no||||0|0" << QStringList{"[SApiDeviceData] DATA is not exist"};
