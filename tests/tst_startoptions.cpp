@@ -24,18 +24,13 @@ private slots:
         QTest::newRow("nothing starts the window here")
             << QStringList{} << run << 0 << "" << QStringList{} << none;
         QTest::newRow("Qt's options in every form reach the application as -name value")
-            << QStringList{"--platform",
-                           "offscreen",
-                           "-style=fusion",
-                           "--qwindowgeometry=640x480",
-                           "-reverse",
-                           "--workdir",
-                           "d",
-                           "-qwindowtitle",
-                           "Plant 4"}
+            << QString("--platform|offscreen|-style=fusion|--qwindowgeometry=640x480|-reverse|--workdir|d|"
+                       "-qwindowtitle|Plant 4")
+                   .split('|')
             << run << 0 << "d"
-            << QStringList{"-platform", "offscreen", "-style",        "fusion", "-qwindowgeometry",
-                           "640x480",   "-reverse",  "-qwindowtitle", "Plant 4"}
+            << QString("-platform|offscreen|-style|fusion|-qwindowgeometry|640x480|-reverse|-qwindowtitle|"
+                       "Plant 4")
+                   .split('|')
             << none;
         QTest::newRow("-platform=offscreen with the headless gateway")
             << QStringList{"-platform=offscreen", "--headless"} << run << int(MODE_HEADLESS) << ""

@@ -141,9 +141,8 @@ private slots:
     {
         QDir().mkdir(COMM::DEVICE_FOLDER);
         writeFile(QStringLiteral("deviceFolder/a.json"), COUNTER_TEMPLATE);
-        QByteArray upper = COUNTER_TEMPLATE;
-        upper.replace("a1b2c3d4e5f60718", "A1B2C3D4E5F60718").replace("Counter\"", "Other\"");
-        writeFile(QStringLiteral("deviceFolder/b.JSON"), upper);
+        writeFile(QStringLiteral("deviceFolder/b.JSON"),
+                  counterWith("a1b2c3d4e5f60718", "A1B2C3D4E5F60718").replace("Counter\"", "Other\""));
         writeFile(QStringLiteral("deviceFolder/notes.txt"), "not a template");
 
         CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
@@ -151,20 +150,16 @@ private slots:
         QVERIFY(log.contains(QStringLiteral("]Device [A1B2C3D4E5F60718] inited SUCCESSULLY")));
         QVERIFY(log.contains(QStringLiteral("]Device [A1B2C3D4E5F60718] already inited. Skip")));
 
-        const REGS::SDeviceTemplateInfo info = registry->getTemplateInfo(QStringLiteral("A1B2C3D4E5F60718"));
-        QCOMPARE(info.devType, QStringLiteral("Counter"));
-        QCOMPARE(info.color, QColor(QStringLiteral("#2a7ab0")));
-        QVERIFY(registry->getTemplateInfo(QStringLiteral("FFFF")).devType.isNull());
+        // The first file by name wins.
+        QCOMPARE(registry->getTemplateInfo(QStringLiteral("A1B2C3D4E5F60718")).devType,
+                 QStringLiteral("Counter"));
         QCOMPARE(registry->getTemplateInfo().size(), 1);
 
         // A second init adds only keys that are new.
-        QByteArray third = COUNTER_TEMPLATE;
-        writeFile(QStringLiteral("deviceFolder/c.json"),
-                  third.replace("a1b2c3d4e5f60718", "00000000000000c3"));
+        writeFile(QStringLiteral("deviceFolder/c.json"), counterWith("a1b2c3d4e5f60718", "00000000000000c3"));
         registry->init();
-        const QList<REGS::SDeviceTemplateInfo> all = registry->getTemplateInfo();
-        QCOMPARE(all.size(), 2);
-        QCOMPARE(all.at(0).appEui, QStringLiteral("00000000000000C3"));
+        QCOMPARE(registry->getTemplateInfo().size(), 2);
+        QCOMPARE(registry->getTemplateInfo().at(0).appEui, QStringLiteral("00000000000000C3"));
     }
 
     void loadReports_data()
