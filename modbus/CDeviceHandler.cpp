@@ -1,9 +1,13 @@
 #include "modbus/CDeviceHandler.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDebug>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "access/CModbusAccess.h"
@@ -16,7 +20,7 @@ const QString LOG_FULL = QStringLiteral(
     "WARNING: [CDeviceHandler::incomingConnection] Port [%1] holds its limit of %2 connections: "
     "connections quiet for %3 ms or more make way for new ones, other new ones are refused");
 const QString LOG_ACCEPT_FAILED =
-    QStringLiteral("WARNING: [CDeviceHandler::acceptErrorSlot] Port [%1] cannot accept connections: %2. "
+    QStringLiteral("WARNING: [CDeviceHandler::acceptPendingSlot] Port [%1] cannot accept connections: %2. "
                    "Accepting pauses %3 ms at a time until it can");
 } // namespace
 
@@ -25,7 +29,6 @@ CDeviceHandler::CDeviceHandler(const quint16& _port, int _connectionLimit)
 {
     // A port opened anew may have served other devices before.
     CModbusReadCache::invalidate();
-    connect(this, &QTcpServer::acceptError, this, &CDeviceHandler::acceptErrorSlot);
     // A port we cannot listen on would otherwise be silently dead for every SCADA.
     if (!listen(CModbusAccess::bindAddress(), port)) {
         addLog(QStringLiteral("WARNING: [CDeviceHandler::CDeviceHandler] Port [%1] is not listened: %2")
@@ -34,6 +37,11 @@ CDeviceHandler::CDeviceHandler(const quint16& _port, int _connectionLimit)
     }
     // Listening again on a listening socket only sets its backlog.
     ::listen(int(socketDescriptor()), LISTEN_BACKLOG);
+    // Qt retries a failed accept at once and for ever when no descriptor is
+    // left; accepting here, the listener rests instead.
+    pauseAccepting();
+    acceptNotifier = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &CDeviceHandler::acceptPendingSlot);
 }
 
 void CDeviceHandler::appendDevice(QString devEui)
@@ -67,7 +75,6 @@ void CDeviceHandler::incomingConnection(qintptr socketDescriptor)
 {
     if (socketDescriptor < 1)
         return;
-    starved = false;
     if (!CModbusAccess::admit(socketDescriptor, port))
         return;
     if (!makeRoom()) {
@@ -110,13 +117,27 @@ void CDeviceHandler::connectionGone(CConnectionHandler* connection)
         full = false;
 }
 
-// Qt stops accepting after an error that is not temporary (no descriptor
-// left, most often); resume after a rest rather than never, or in a loop.
-void CDeviceHandler::acceptErrorSlot(QAbstractSocket::SocketError)
+void CDeviceHandler::acceptPendingSlot()
 {
-    if (!starved)
-        addLog(LOG_ACCEPT_FAILED.arg(QString::number(port), errorString(), QString::number(ACCEPT_PAUSE_MS)));
-    starved = true;
-    pauseAccepting();
-    QTimer::singleShot(ACCEPT_PAUSE_MS, this, &QTcpServer::resumeAccepting);
+    for (;;) {
+        const int fd = ::accept4(int(socketDescriptor()), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            incomingConnection(fd);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            if (!starved)
+                addLog(LOG_ACCEPT_FAILED.arg(QString::number(port),
+                                             QString::fromLocal8Bit(std::strerror(errno)),
+                                             QString::number(ACCEPT_PAUSE_MS)));
+            starved = true;
+            acceptNotifier->setEnabled(false);
+            QTimer::singleShot(ACCEPT_PAUSE_MS, acceptNotifier, [this] { acceptNotifier->setEnabled(true); });
+        } else {
+            starved = false; // every waiting client is taken: the episode is over
+        }
+        return;
+    }
 }

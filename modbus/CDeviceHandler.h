@@ -7,6 +7,7 @@
 #include "app/global.h"
 
 class CConnectionHandler;
+class QSocketNotifier;
 
 // One Modbus TCP listener: serves every device registered on its port, with
 // at most a set number of connections at once.
@@ -37,7 +38,7 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private slots:
-    void acceptErrorSlot(QAbstractSocket::SocketError error);
+    void acceptPendingSlot();
 
 private:
     bool makeRoom();
@@ -47,6 +48,7 @@ private:
     QStringList devEuiList;
     int connectionLimit;
     QList<CConnectionHandler*> connections;
+    QSocketNotifier* acceptNotifier = nullptr;
     bool full = false;    // an episode of a full port is going on (logged once)
-    bool starved = false; // an episode of failing accepts is going on (logged once)
+    bool starved = false; // clients wait that no descriptor is left for (logged once)
 };
