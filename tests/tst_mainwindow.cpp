@@ -48,13 +48,11 @@ void writeLongTypeTemplate()
 {
     QDir().mkdir(COMM::DEVICE_FOLDER);
     QFile in(QStringLiteral(TW_SOURCE_DIR "/templates/temp_humidity.json"));
-    in.open(QIODevice::ReadOnly);
-    QJsonObject obj = QJsonDocument::fromJson(in.readAll()).object();
-    obj.insert(REGS::REGS_JSON_KEY_APPEUI, LONG_APP);
-    obj.insert(REGS::REGS_JSON_KEY_DEVTYPE, LONG_TYPE);
     QFile out(COMM::DEVICE_FOLDER + QStringLiteral("/long.json"));
-    out.open(QIODevice::WriteOnly);
-    out.write(QJsonDocument(obj).toJson());
+    QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+    out.write(in.readAll()
+                  .replace("7A52000000000002", LONG_APP.toLatin1())
+                  .replace("Temperature and humidity", LONG_TYPE.toUtf8()));
 }
 
 QString currentCell(QListView* view, int column)
