@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "app/RegisterFormat.h"
+
 namespace COMM {
 inline const QString TITLE_VERSION = QStringLiteral("1.0.6");
 // Release-candidate number; empty for a release.
@@ -121,7 +123,8 @@ struct SDevicePacketField
     int regBitSize = 0;
     QString dataName;
     bool isValid = false;
-    int endianness = 0; // 0 little-endian, 1 big-endian
+    int endianness = 0;          // 0 little-endian, 1 big-endian
+    FMT::SRegisterFormat format; // what a new registration starts from
 };
 
 struct SDevicePacket
@@ -180,6 +183,7 @@ struct SRegisterInfo
     double startValue = 0.0;
     double gratingPeriod = 1.0;
     QString unit;
+    FMT::SRegisterFormat format;
 };
 
 struct SDeviceRegisterInfo
@@ -194,6 +198,9 @@ inline const QString DB_FILENAME = QStringLiteral("server.db");
 inline const QString DB_NAME = QStringLiteral("server");
 inline const QString DB_TABLE_DEVICES = QStringLiteral("devices");
 inline const QString DB_TABLE_DEVDATA = QStringLiteral("dev_data");
+// Float and word order of the registers that have them, by device and address;
+// a register without a row is served as before it existed.
+inline const QString DB_TABLE_REGFORMAT = QStringLiteral("reg_format");
 inline const QString DATE_TIME_FORMSTR_SEC = QStringLiteral("dd-MMM-yy HH:mm:ss");
 
 inline const QStringList DbTableDevicesList = {
@@ -241,6 +248,15 @@ enum EDevDataColumn
     DATA_COL_COUNT = 14,
 };
 
+// Columns that the register queries add after those of "dev_data": the
+// register's float and word order from table "reg_format", NULL without a row.
+enum ERegFormatColumn
+{
+    FMT_COL_ASFLOAT = DATA_COL_COUNT,
+    FMT_COL_WORDORDER = DATA_COL_COUNT + 1,
+    FMT_COL_END = DATA_COL_COUNT + 2,
+};
+
 struct SDbIndexInfo
 {
     SDbIndexInfo(const QString& _name, const QStringList& _columns) : name(_name), columns(_columns) {}
@@ -274,6 +290,7 @@ struct SDbRegParamInfo
     double startValue = 0.0;
     double gratingPeriod = 1.0;
     QString unit;
+    FMT::SRegisterFormat format;
 };
 
 struct SDbDevRegParamInfo

@@ -201,8 +201,8 @@ void registerDevices(CDataBaseHandler* storage)
         DB::SDeviceRegMapDescription desc{
             deviceEui(d), QStringLiteral("APP"), QStringLiteral("dev%1").arg(d), d * REGISTERS, {}};
         for (int i = 0; i < REGISTERS; ++i)
-            desc.registers << REGS::SRegisterInfo{QStringLiteral("r"),        1,   i,   16,
-                                                  QStringLiteral("uinteger"), 0.0, 1.0, QString()};
+            desc.registers << REGS::SRegisterInfo{
+                QStringLiteral("r"), 1, i, 16, QStringLiteral("uinteger"), 0.0, 1.0, QString(), {}};
         storage->registerNewDevice(desc, PORT);
     }
 }

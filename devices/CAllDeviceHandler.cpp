@@ -114,11 +114,18 @@ REGS::SDeviceRegisterInfo CAllDeviceHandler::getRegisterInfo(const QString& appE
     result.appEui = t.appEui;
     for (const REGS::SServerData& datum : t.serverData)
         result.registers.append(REGS::SRegisterInfo{
-            datum.dataName, 0, datum.regMapBias, datum.regBitSize, datum.dataType, 0.0, 1.0, {}});
+            datum.dataName, 0, datum.regMapBias, datum.regBitSize, datum.dataType, 0.0, 1.0, {}, {}});
     for (const REGS::SDevicePacket& packet : t.devicePackets)
         for (const REGS::SDevicePacketField& field : packet.packetFields)
-            result.registers.append(REGS::SRegisterInfo{
-                field.dataName, 1, field.regMapBias, field.regBitSize, field.dataType, 0.0, 1.0, {}});
+            result.registers.append(REGS::SRegisterInfo{field.dataName,
+                                                        1,
+                                                        field.regMapBias,
+                                                        field.regBitSize,
+                                                        field.dataType,
+                                                        0.0,
+                                                        1.0,
+                                                        {},
+                                                        field.format});
     return result;
 }
 

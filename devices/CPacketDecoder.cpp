@@ -70,13 +70,17 @@ void appendIdentifier(DB::SDbDeviceRegDataSet& out, const QString& id, int base,
         appendRegisters(out, id, 12, 1, base, id.mid(12, 4));
 }
 
-// Eight digits over two registers, or the low four in one register.
-void appendWord32(DB::SDbDeviceRegDataSet& out, const QString& digits, int base, int regBitSize)
+// Eight digits over two registers in the register's format, or the low four in one register.
+void appendWord32(DB::SDbDeviceRegDataSet& out, const QString& digits, double value, int base, int regBitSize,
+                  const FMT::SRegisterFormat& format)
 {
-    if (regBitSize > 16)
-        appendRegisters(out, digits, 0, 2, base, digits);
-    else
+    if (regBitSize > 16) {
+        const QString served =
+            FMT::ordered(format.asFloat ? FMT::floatDigits(value) : digits, format.wordOrder);
+        appendRegisters(out, served, 0, 2, base, served);
+    } else {
         appendRegisters(out, digits, 4, 1, base, digits.mid(4, 4));
+    }
 }
 
 // snr arrives as a double from the network; NaN and huge values must not reach qRound.
@@ -89,13 +93,13 @@ qint64 roundedSnr(double snr)
 }
 
 void appendServerDatum(DB::SDbDeviceRegDataSet& out, const API::SApiDeviceData& packet,
-                       const REGS::SServerData& d)
+                       const REGS::SServerData& d, const FMT::SRegisterFormat& format)
 {
     const int base = d.regMapBias;
     if (d.dataCode == REGS::REGS_JSON_KEY_CODE_TS) {
-        const QString h = QString::number(packet.ts / 1000, 16).rightJustified(8, QLatin1Char('0'));
-        out.appendRewriteData(h.left(4), base, h);
-        out.appendRewriteData(h.right(4), offsetAfter(base, 1), QString());
+        const quint64 seconds = packet.ts / 1000;
+        appendWord32(out, QString::number(seconds, 16).rightJustified(8, QLatin1Char('0')), double(seconds),
+                     base, 32, format);
     } else if (d.dataCode == REGS::REGS_JSON_KEY_CODE_RSSI) {
         const QString h = hexDigits(quint64(qint64(packet.rssi)), 4);
         out.appendRewriteData(h, base, h);
@@ -104,21 +108,31 @@ void appendServerDatum(DB::SDbDeviceRegDataSet& out, const API::SApiDeviceData& 
     } else if (d.dataCode == REGS::REGS_JSON_KEY_CODE_DEVEUI) {
         appendIdentifier(out, packet.devEui, base, d.regBitSize);
     } else if (d.dataCode == REGS::REGS_JSON_KEY_CODE_SNR) {
-        appendWord32(out, hexDigits(quint64(roundedSnr(packet.snr)), 8), base, d.regBitSize);
+        appendWord32(out, hexDigits(quint64(roundedSnr(packet.snr)), 8), packet.snr, base, d.regBitSize,
+                     format);
     } else if (d.dataCode == REGS::REGS_JSON_KEY_CODE_FCNT) {
-        appendWord32(out, hexDigits(packet.fcnt, 8), base, d.regBitSize);
+        appendWord32(out, hexDigits(packet.fcnt, 8), double(packet.fcnt), base, d.regBitSize, format);
     }
 }
 
+// Only numbers of two registers have a format to look up.
 void appendServerData(DB::SDbDeviceRegDataSet& out, const API::SApiDeviceData& packet,
-                      const REGS::SDeviceTemplate& deviceTemplate)
+                      const REGS::SDeviceTemplate& deviceTemplate, const CPacketDecoder::ParamLookup& lookup)
 {
     for (auto it = deviceTemplate.serverData.constBegin(); it != deviceTemplate.serverData.constEnd(); ++it) {
         if (!REGS::RegsServerDataTemplates.contains(it.key())) {
             addLog(LOG_UNKNOWN_CODE.arg(it.key()));
             continue;
         }
-        appendServerDatum(out, packet, it.value());
+        const REGS::SServerData& datum = it.value();
+        const bool wide = datum.dataCode == REGS::REGS_JSON_KEY_CODE_TS ||
+                          ((datum.dataCode == REGS::REGS_JSON_KEY_CODE_SNR ||
+                            datum.dataCode == REGS::REGS_JSON_KEY_CODE_FCNT) &&
+                           datum.regBitSize > 16);
+        const FMT::SRegisterFormat format =
+            wide ? lookup(out.devEui, unsigned(out.startAddr) + unsigned(datum.regMapBias)).format
+                 : FMT::SRegisterFormat();
+        appendServerDatum(out, packet, datum, format);
     }
 }
 
@@ -177,13 +191,8 @@ quint64 saturatedImage(double v, int byteCount, bool isSigned)
     return quint64(qRound64(qBound(lo, v, hi)));
 }
 
-QString numberText(const REGS::SDevicePacketField& field, const QByteArray& bytes,
-                   const DB::SDbRegParamInfo& param)
+QString integerDigits(quint64 raw, int byteCount, bool isSigned, const DB::SDbRegParamInfo& param)
 {
-    const bool isSigned = field.dataType == REGS::REGS_JSON_KEY_TYPE_INT;
-    const int byteCount = bytes.size();
-    const quint64 bits = fieldBits(bytes, field.endianness == 1);
-    const quint64 raw = isSigned ? signExtended(bits, byteCount) : bits;
     const int width = byteCount < 2 ? 4 : 2 * byteCount;
     // Unscaled values pass exactly: a double would round 64-bit ones beyond 2^53.
     if (param.gratingPeriod == 1.0 && param.startValue == 0.0)
@@ -191,6 +200,26 @@ QString numberText(const REGS::SDevicePacketField& field, const QByteArray& byte
     const double rawValue = isSigned ? double(qint64(raw)) : double(raw);
     return hexDigits(saturatedImage(rawValue * param.gratingPeriod + param.startValue, byteCount, isSigned),
                      width);
+}
+
+// The words as served: the float of the scaled value takes the first two
+// registers of a wide datum, and the chosen order applies to the words the
+// number occupies.
+QString numberText(const REGS::SDevicePacketField& field, const QByteArray& bytes,
+                   const DB::SDbRegParamInfo& param)
+{
+    const bool isSigned = field.dataType == REGS::REGS_JSON_KEY_TYPE_INT;
+    const int byteCount = bytes.size();
+    const quint64 bits = fieldBits(bytes, field.endianness == 1);
+    const quint64 raw = isSigned ? signExtended(bits, byteCount) : bits;
+    if (byteCount < 4)
+        return integerDigits(raw, byteCount, isSigned, param);
+    if (!param.format.asFloat)
+        return FMT::ordered(integerDigits(raw, byteCount, isSigned, param), param.format.wordOrder);
+    const double rawValue = isSigned ? double(qint64(raw)) : double(raw);
+    return FMT::ordered(FMT::floatDigits(rawValue * param.gratingPeriod + param.startValue),
+                        param.format.wordOrder)
+        .leftJustified(2 * byteCount, QLatin1Char('0'));
 }
 
 // Text ends at the first zero byte, as device firmware pads it.
@@ -254,7 +283,7 @@ bool CPacketDecoder::decode(const API::SApiDeviceData& packet,
     out.devEui = registration.devEui.isEmpty() ? packet.devEui : registration.devEui;
     out.startAddr = registration.startAddr;
     out.packetTime = qint64(packet.ts);
-    appendServerData(out, packet, deviceTemplate);
+    appendServerData(out, packet, deviceTemplate, lookup);
 
     // An empty payload counts as packet type 0.
     const quint8 typeByte = packet.data.isEmpty() ? 0 : quint8(packet.data.at(0));

@@ -13,7 +13,10 @@
 // wrapping, as a SCADA reader expects: 1- and 2-byte fields to -32768..32767
 // ("integer") or 0..65535 ("uinteger"), 4-byte fields to the 32-bit range and
 // 8-byte fields to the 64-bit range of their type; NaN gives 0. Unscaled values
-// (multiplier 1, extra value 0) pass bit-exact, also beyond 2^53.
+// (multiplier 1, extra value 0) pass bit-exact, also beyond 2^53. A field of
+// 4 or 8 bytes whose register is chosen as float32 serves the float of its
+// scaled value instead, and its words go in the register's order: the stored
+// full value is what Modbus serves, so reads stay plain copies from memory.
 class CPacketDecoder
 {
 public:

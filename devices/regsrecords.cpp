@@ -61,6 +61,30 @@ int readInt(const QJsonObject& obj, const QString& key)
     return obj.value(key).toInt(0);
 }
 
+const QString LOG_BAD_FORMAT =
+    QStringLiteral("WARNING: [SDevicePacketField] Field [%1]: %2 [%3] does not apply to it, ignored");
+
+// Optional keys: a field without them, or with a value that cannot apply, is
+// served as it always was.
+FMT::SRegisterFormat readFormat(const QJsonObject& obj, const QString& name, int bitSize, const QString& type)
+{
+    FMT::SRegisterFormat format;
+    const QString servedAs = obj.value(FMT::JSON_KEY_SERVEDAS).toString();
+    if (obj.contains(FMT::JSON_KEY_SERVEDAS)) {
+        format.asFloat = servedAs.compare(FMT::TYPE_FLOAT32, Qt::CaseInsensitive) == 0 &&
+                         FMT::canServeFloat(bitSize, type);
+        if (!format.asFloat)
+            addLog(LOG_BAD_FORMAT.arg(name, FMT::JSON_KEY_SERVEDAS, servedAs));
+    }
+    const QString order = obj.value(FMT::JSON_KEY_WORDORDER).toString();
+    if (obj.contains(FMT::JSON_KEY_WORDORDER) &&
+        (!FMT::parseWordOrder(order, format.wordOrder) || !FMT::hasWordOrder(bitSize, type))) {
+        format.wordOrder = FMT::ORDER_ABCD;
+        addLog(LOG_BAD_FORMAT.arg(name, FMT::JSON_KEY_WORDORDER, order));
+    }
+    return format;
+}
+
 } // namespace
 
 SDevicePacketField::SDevicePacketField(const QJsonObject& obj)
@@ -94,6 +118,7 @@ SDevicePacketField::SDevicePacketField(const QJsonObject& obj)
     regBitBias = readInt(obj, REGS_JSON_KEY_REGBITBIAS);
     regBitSize = readInt(obj, REGS_JSON_KEY_REGBITSIZE);
     dataName = obj.value(REGS_JSON_KEY_DATANAME).toString();
+    format = readFormat(obj, dataName, regBitSize, dataType);
     isValid = true;
 }
 

@@ -95,12 +95,52 @@ QString sqlSelectDevices(bool filtered)
         .arg(DB::DB_TABLE_DEVICES, condition, devCol(DB::DEV_COL_NAME));
 }
 
-const QString& sqlSelectRegisters()
+const QString FMT_COL_ASFLOAT_NAME = QStringLiteral("as_float");
+const QString FMT_COL_WORDORDER_NAME = QStringLiteral("word_order");
+
+// The rows of "dev_data" with the format columns after them. A file that
+// could not get table "reg_format" (read-only) still reads, as without formats.
+QString sqlRegisterRows(bool withFormats)
 {
-    static const QString sql = QStringLiteral("SELECT * FROM %1 WHERE %2=:%2 AND %3=1 ORDER BY %4 ASC;")
-                                   .arg(DB::DB_TABLE_DEVDATA, dataCol(DB::DATA_COL_DEVICE),
-                                        dataCol(DB::DATA_COL_PARENT), dataCol(DB::DATA_COL_REGADDR));
+    if (!withFormats)
+        return QStringLiteral("SELECT %1.*, NULL, NULL FROM %1").arg(DB::DB_TABLE_DEVDATA);
+    return QStringLiteral("SELECT %1.*, %2.%3, %2.%4 FROM %1 LEFT JOIN %2 ON %2.%5=%1.%5 AND %2.%6=%1.%6")
+        .arg(DB::DB_TABLE_DEVDATA, DB::DB_TABLE_REGFORMAT, FMT_COL_ASFLOAT_NAME, FMT_COL_WORDORDER_NAME,
+             dataCol(DB::DATA_COL_DEVICE), dataCol(DB::DATA_COL_REGADDR));
+}
+
+QString sqlSelectRegisters(bool withFormats)
+{
+    return QStringLiteral("%1 WHERE %2.%3=:%3 AND %2.%4=1 ORDER BY %2.%5 ASC;")
+        .arg(sqlRegisterRows(withFormats), DB::DB_TABLE_DEVDATA, dataCol(DB::DATA_COL_DEVICE),
+             dataCol(DB::DATA_COL_PARENT), dataCol(DB::DATA_COL_REGADDR));
+}
+
+const QString& sqlCreateFormatTable()
+{
+    static const QString sql =
+        QStringLiteral("CREATE TABLE IF NOT EXISTS %1 ( %2 INTEGER NOT NULL, %3 INTEGER NOT NULL, %4 INTEGER "
+                       "NOT NULL DEFAULT 0, %5 TEXT NOT NULL DEFAULT 'ABCD', PRIMARY KEY ( %2, %3 ) );")
+            .arg(DB::DB_TABLE_REGFORMAT, dataCol(DB::DATA_COL_DEVICE), dataCol(DB::DATA_COL_REGADDR),
+                 FMT_COL_ASFLOAT_NAME, FMT_COL_WORDORDER_NAME);
     return sql;
+}
+
+const QString& sqlWriteFormat()
+{
+    static const QString sql =
+        QStringLiteral("INSERT OR REPLACE INTO %1 ( %2, %3, %4, %5 ) VALUES ( ?, ?, ?, ? );")
+            .arg(DB::DB_TABLE_REGFORMAT, dataCol(DB::DATA_COL_DEVICE), dataCol(DB::DATA_COL_REGADDR),
+                 FMT_COL_ASFLOAT_NAME, FMT_COL_WORDORDER_NAME);
+    return sql;
+}
+
+FMT::SRegisterFormat formatOf(const QVariant& asFloat, const QVariant& wordOrder)
+{
+    FMT::SRegisterFormat format;
+    format.asFloat = asFloat.toInt() != 0;
+    FMT::parseWordOrder(wordOrder.toString(), format.wordOrder);
+    return format;
 }
 
 const QString& sqlRegisteredDevices()
@@ -110,14 +150,12 @@ const QString& sqlRegisteredDevices()
     return sql;
 }
 
-const QString& sqlRegisterParam()
+QString sqlRegisterParam(bool withFormats)
 {
-    static const QString sql =
-        QStringLiteral(
-            "SELECT * FROM %1 WHERE %1.%3 IN ( SELECT %2.%4 FROM %2 WHERE %2.%5=:%5 ) AND %1.%6=:%6;")
-            .arg(DB::DB_TABLE_DEVDATA, DB::DB_TABLE_DEVICES, dataCol(DB::DATA_COL_DEVICE),
-                 devCol(DB::DEV_COL_DEVICE), devCol(DB::DEV_COL_DEVEUI), dataCol(DB::DATA_COL_REGADDR));
-    return sql;
+    return QStringLiteral("%1 WHERE %2.%4 IN ( SELECT %3.%5 FROM %3 WHERE %3.%6=:%6 ) AND %2.%7=:%7;")
+        .arg(sqlRegisterRows(withFormats), DB::DB_TABLE_DEVDATA, DB::DB_TABLE_DEVICES,
+             dataCol(DB::DATA_COL_DEVICE), devCol(DB::DEV_COL_DEVICE), devCol(DB::DEV_COL_DEVEUI),
+             dataCol(DB::DATA_COL_REGADDR));
 }
 
 const QString& sqlUpdateRegInfo()
@@ -318,6 +356,8 @@ CDataBaseHandler::CDataBaseHandler(QObject* parent) : QObject(parent)
     if (!createTables())
         return;
     createIndexes();
+    formatTable = QSqlQuery(main->db).exec(sqlCreateFormatTable()) ||
+                  main->db.tables().contains(DB::DB_TABLE_REGFORMAT);
     QString error;
     if (!probeWritable(error)) {
         readOnly = true;
@@ -734,8 +774,23 @@ bool CDataBaseHandler::insertRegisterRows(const DB::SDeviceRegMapDescription& de
                        sqlInsertRegister());
             return false;
         }
+        if (!reg.format.isDefault() && !writeFormat(deviceId, address, reg.format))
+            return false;
     }
     return true;
+}
+
+bool CDataBaseHandler::writeFormat(unsigned int deviceId, int regAddr, const FMT::SRegisterFormat& format)
+{
+    QSqlQuery query;
+    const bool ok = prepared(sqlWriteFormat(), query) &&
+                    (query.bindValue(0, deviceId), query.bindValue(1, regAddr),
+                     query.bindValue(2, format.asFloat ? 1 : 0),
+                     query.bindValue(3, FMT::wordOrderName(format.wordOrder)), query.exec());
+    if (!ok)
+        logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::writeFormat] Invalid SQL request [1]"),
+                   sqlWriteFormat());
+    return ok;
 }
 
 bool CDataBaseHandler::deleteDevice(unsigned int deviceId)
@@ -752,8 +807,10 @@ bool CDataBaseHandler::deleteDevice(unsigned int deviceId)
 }
 bool CDataBaseHandler::deleteRows(unsigned int deviceId)
 {
-    const QList<QPair<QString, QString>> tables = {{DB::DB_TABLE_DEVICES, devCol(DB::DEV_COL_DEVICE)},
-                                                   {DB::DB_TABLE_DEVDATA, dataCol(DB::DATA_COL_DEVICE)}};
+    QList<QPair<QString, QString>> tables = {{DB::DB_TABLE_DEVICES, devCol(DB::DEV_COL_DEVICE)},
+                                             {DB::DB_TABLE_DEVDATA, dataCol(DB::DATA_COL_DEVICE)}};
+    if (formatTable)
+        tables.append({DB::DB_TABLE_REGFORMAT, dataCol(DB::DATA_COL_DEVICE)});
     for (int i = 0; i < tables.size(); ++i) {
         QSqlQuery query;
         bool ok = prepared(sqlDeleteDevice(tables.at(i).first, tables.at(i).second), query);
@@ -788,7 +845,7 @@ QSqlQuery CDataBaseHandler::getDevices(QString filter)
 QSqlQuery CDataBaseHandler::getRegisters(unsigned int deviceId)
 {
     QSqlQuery query(connection());
-    bool ok = query.prepare(sqlSelectRegisters());
+    bool ok = query.prepare(sqlSelectRegisters(formatTable));
     if (ok) {
         query.bindValue(placeholder(dataCol(DB::DATA_COL_DEVICE)), deviceId);
         ok = query.exec();
@@ -827,7 +884,8 @@ DB::SDbRegParamInfo CDataBaseHandler::getRegisterParam(QString devEui, unsigned 
         asked = paramsGeneration;
     }
     QSqlQuery query;
-    bool ok = prepared(sqlRegisterParam(), query);
+    const QString sql = sqlRegisterParam(formatTable);
+    bool ok = prepared(sql, query);
     if (ok) {
         query.bindValue(placeholder(devCol(DB::DEV_COL_DEVEUI)), devEui);
         query.bindValue(placeholder(dataCol(DB::DATA_COL_REGADDR)), regAddr);
@@ -835,17 +893,17 @@ DB::SDbRegParamInfo CDataBaseHandler::getRegisterParam(QString devEui, unsigned 
     }
     if (!ok) {
         logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Invalid SQL request [1]"),
-                   sqlRegisterParam());
+                   sql);
         return param;
     }
     if (!query.next()) {
-        logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Register is not exist!"),
-                   sqlRegisterParam());
+        logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::getRegisterParam] Register is not exist!"), sql);
         return param;
     }
     param.gratingPeriod = query.value(DB::DATA_COL_GRATINGPERIOD).toDouble();
     param.startValue = query.value(DB::DATA_COL_STARTVALUE).toDouble();
     param.unit = query.value(DB::DATA_COL_UNIT).toString();
+    param.format = formatOf(query.value(DB::FMT_COL_ASFLOAT), query.value(DB::FMT_COL_WORDORDER));
     param.regAddr = regAddr;
     query.finish();
     // Not kept if the operator changed the scaling while the row was read.
@@ -876,6 +934,10 @@ void CDataBaseHandler::updateRegInfo(DB::SDbDevRegParamInfo info)
                        sqlUpdateRegInfo());
             return;
         }
+        // Only a register that exists gets a format.
+        if (formatTable && query.numRowsAffected() > 0 &&
+            !writeFormat(info.deviceId, int(param.regAddr), param.format))
+            return;
     }
 }
 

@@ -121,6 +121,7 @@ private:
     bool insertRegisterRows(const DB::SDeviceRegMapDescription& desc, const unsigned short& port,
                             unsigned int deviceId);
     bool deleteRows(unsigned int deviceId);
+    bool writeFormat(unsigned int deviceId, int regAddr, const FMT::SRegisterFormat& format);
     bool beginImmediate(int busyMs, QSqlError& error);
     bool endTransaction(bool commit, QSqlError* error = nullptr);
     bool runAtomically(const QString& origin, const std::function<bool()>& work);
@@ -182,4 +183,6 @@ private:
     int retryAttempts = 0;
     qint64 episodeStart = 0;
     std::atomic<bool> readOnly{false};
+    // Table "reg_format" is there; a read-only file from before it is read without it.
+    bool formatTable = false;
 };

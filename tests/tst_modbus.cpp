@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cfloat>
 #include <chrono>
 #include <climits>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <modbus.h>
 
 #include "app/CLogFile.h"
+#include "devices/CAllDeviceHandler.h"
 #include "modbus/CConnectionHandler.h"
 #include "modbus/CDeviceHandler.h"
 #include "modbus/CModbusTcpFramer.h"
@@ -64,8 +66,8 @@ class TestModbus : public QObject
         const quint16 port = probe.serverPort();
         probe.close();
         const auto reg = [](int bias, int bits) {
-            return REGS::SRegisterInfo{QStringLiteral("r%1").arg(bias), 1,   bias, bits,
-                                       QStringLiteral("uinteger"),      0.0, 1.0,  {}};
+            return REGS::SRegisterInfo{
+                QStringLiteral("r%1").arg(bias), 1, bias, bits, QStringLiteral("uinteger"), 0.0, 1.0, {}, {}};
         };
         CDataBaseHandler* store = CDataBaseHandler::getInstance();
         if (!store->registerNewDevice(
@@ -114,6 +116,7 @@ private slots:
             listener->closeConnections();
         delete listener;
         listener = nullptr;
+        CAllDeviceHandler::resetInstance();
         // Connections are deleted later; let that happen before storage goes away.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         CDataBaseHandler::resetInstance();
@@ -201,8 +204,15 @@ private slots:
         QFETCH(int, bits);
         QFETCH(QByteArray, answer);
         const auto reg = [](int regBias, int regBits) {
-            return REGS::SRegisterInfo{QStringLiteral("r%1").arg(regBias), 1,   regBias, regBits,
-                                       QStringLiteral("uinteger"),         0.0, 1.0,     {}};
+            return REGS::SRegisterInfo{QStringLiteral("r%1").arg(regBias),
+                                       1,
+                                       regBias,
+                                       regBits,
+                                       QStringLiteral("uinteger"),
+                                       0.0,
+                                       1.0,
+                                       {},
+                                       {}};
         };
         CDataBaseHandler* store = CDataBaseHandler::getInstance();
         QVERIFY(store->registerNewDevice({EUI_A, "A1", "meter", 100, {reg(0, 16), reg(bias, bits)}}, 502));
@@ -221,6 +231,42 @@ private slots:
             values << rows.value(DB::DATA_COL_VALUE).toString();
         values.sort();
         QCOMPARE(values, QStringList({"0123", "1234"}));
+    }
+
+    // server.db as the last release left it, words as that release answered them.
+    void serverDbOfTheLastReleaseServesAsBefore_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("start");
+        QTest::addColumn<QByteArray>("words");
+        QTest::newRow("the pulse counter with its 32-bit count, frame counter and time stamp")
+            << 15020 << 0
+            << hex("0000 2716 0d75 003c 0000 0000 0000 0000 0000 0000 ffb9 000a 0000 0002 6b15 5a94");
+        QTest::newRow("the climate sensor from 100 on the same port")
+            << 15020 << 100 << hex("00d8 002f 0ce1 0000 0000 0000 0000 0000 0000 0000 ffb0 0007 0000");
+        QTest::newRow("the door sensor with its text and device EUI on a port of its own")
+            << 15021 << 0
+            << hex("0000 0000 0000 0000 0000 0000 0000 0000 0000 0000 ffa8 0000 7a52 0000 0003 0001");
+    }
+
+    void serverDbOfTheLastReleaseServesAsBefore()
+    {
+        QFETCH(int, port);
+        QFETCH(int, start);
+        QFETCH(QByteArray, words);
+        CDataBaseHandler::resetInstance();
+        QVERIFY(QFile::remove(DB::DB_FILENAME));
+        QVERIFY(QFile::copy(TW_SOURCE_DIR "/tests/fixtures/server-1.0.6-uplinks.db", DB::DB_FILENAME));
+        QVERIFY(QFile::setPermissions(DB::DB_FILENAME, QFile::ReadOwner | QFile::WriteOwner));
+        CDataBaseHandler* store = CDataBaseHandler::getInstance();
+        QVERIFY(store);
+        const auto reader = [store](int p, int first, int count) {
+            return store->getRegisterData(p, first, count);
+        };
+        const int count = words.size() / 2;
+        const QByteArray answer =
+            Framer::takeFrame(request(5, 3, quint16(start), quint16(count)), port, reader).answer;
+        QCOMPARE(answer.mid(9).toHex(' '), words.toHex(' '));
     }
 
     void framingOverSockets_data()
@@ -297,6 +343,95 @@ private slots:
         for (int n = 1; n <= 3; ++n)
             QVERIFY2(readLog().contains(INCOMPLETE_LINES.at(n - 1)) == logged.contains(n),
                      qPrintable(INCOMPLETE_LINES.at(n - 1)));
+    }
+
+    // A 32-bit field of a template with the row's optional keys, registered as
+    // the dialogs register it, an uplink decoded and served, read with libmodbus.
+    void floatAndWordOrderOverSockets_data()
+    {
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<double>("multiplier");
+        QTest::addColumn<uint>("raw");
+        QTest::addColumn<QByteArray>("words");
+        QTest::addColumn<int>("helper"); // libmodbus float helper of this order, -1 none
+        // 12345 * 0.1 = 1234.5 = float 0x449A5000
+        QTest::newRow("a template without the new keys serves the rounded integer as before")
+            << "" << 0.1 << 12345u << hex("0000 04d3") << -1;
+        QTest::newRow("float32 in ABCD is the scaled value for modbus_get_float_abcd")
+            << R"("served_as": "float32")" << 0.1 << 12345u << hex("449a 5000") << int(FMT::ORDER_ABCD);
+        QTest::newRow("float32 in CDAB is the scaled value for modbus_get_float_cdab")
+            << R"("served_as": "Float32", "word_order": "cdab")" << 0.1 << 12345u << hex("5000 449a")
+            << int(FMT::ORDER_CDAB);
+        QTest::newRow("float32 in BADC is the scaled value for modbus_get_float_badc")
+            << R"("served_as": "float32", "word_order": "BADC")" << 0.1 << 12345u << hex("9a44 0050")
+            << int(FMT::ORDER_BADC);
+        QTest::newRow("float32 in DCBA is the scaled value for modbus_get_float_dcba")
+            << R"("served_as": "float32", "word_order": "DCBA")" << 0.1 << 12345u << hex("0050 9a44")
+            << int(FMT::ORDER_DCBA);
+        QTest::newRow("a word order alone swaps the words of the integer")
+            << R"("word_order": "CDAB")" << 1.0 << 0x12345678u << hex("5678 1234") << -1;
+        QTest::newRow("a float beyond the float range saturates at the largest float")
+            << R"("served_as": "float32")" << 1e30 << 0xffffffffu << hex("7f7f ffff") << int(FMT::ORDER_ABCD);
+        // 0 * infinity
+        QTest::newRow("NaN from a bad scaling reads as the quiet NaN")
+            << R"("served_as": "float32", "word_order": "CDAB")" << qInf() << 0u << hex("0000 7fc0") << -1;
+    }
+
+    void floatAndWordOrderOverSockets()
+    {
+        QFETCH(QString, keys);
+        QFETCH(double, multiplier);
+        QFETCH(uint, raw);
+        QFETCH(QByteArray, words);
+        QFETCH(int, helper);
+        QDir().mkdir(COMM::DEVICE_FOLDER);
+        QFile file(COMM::DEVICE_FOLDER + "/meter.json");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(
+            QStringLiteral(R"({"app_eui": "A1", "dev_type": "meter", "device_packets": [{"packet_type": 1,
+            "packet_size": 5, "packet_fields": [{"packet_bias": 1, "data_bit_bias": 0, "data_bit_size": 32,
+            "data_type": "uinteger", "endianness": "be", "reg_map_bias": 0, "reg_bit_bias": 0,
+            "reg_bit_size": 32, "data_name": "energy"%1%2}]}]})")
+                .arg(keys.isEmpty() ? "" : ", ", keys)
+                .toUtf8());
+        file.close();
+        CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+        DB::SDeviceRegMapDescription desc{EUI_A, "A1", "meter", 100,
+                                          registry->getRegisterInfo("A1").registers};
+        QCOMPARE(desc.registers.size(), 1);
+        desc.registers[0].gratingPeriod = multiplier;
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::Any, 0));
+        const quint16 modbusPort = probe.serverPort();
+        probe.close();
+        QVERIFY(CDataBaseHandler::getInstance()->registerNewDevice(desc, modbusPort));
+        registry->addNewDevice(desc, modbusPort);
+        QByteArray payload(1, 1);
+        QDataStream(&payload, QIODevice::Append) << quint32(raw);
+        API::SApiDeviceData uplink;
+        uplink.devEui = EUI_A;
+        uplink.data = payload;
+        registry->processDataSlot(uplink);
+        QCoreApplication::sendPostedEvents(); // the queued save
+
+        std::vector<uint16_t> got(2, 0x5555);
+        std::atomic<int> result{-2};
+        std::thread worker([&] {
+            modbus_t* ctx = modbus_new_tcp("127.0.0.1", modbusPort);
+            result = modbus_connect(ctx) == 0 ? modbus_read_registers(ctx, 100, 2, got.data()) : -1;
+            modbus_free(ctx);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(result != -2, 5000);
+        worker.join();
+        QCOMPARE(int(result), 2);
+        QByteArray served;
+        for (const uint16_t word : got)
+            served.append(char(word >> 8)).append(char(word & 0xff));
+        QCOMPARE(served.toHex(' '), words.toHex(' '));
+        float (*const helpers[])(const uint16_t*) = {modbus_get_float_abcd, modbus_get_float_cdab,
+                                                     modbus_get_float_badc, modbus_get_float_dcba};
+        if (helper >= 0)
+            QCOMPARE(helpers[helper](got.data()), float(qMin(double(FLT_MAX), raw * multiplier)));
     }
 
     void clientsAtOnce_data()

@@ -14,6 +14,7 @@
 #include "app/CLogFile.h"
 #include "app/global.h"
 #include "storage/CDataBaseHandler.h"
+#include "storage/CRegisterMapExport.h"
 
 Q_DECLARE_METATYPE(DB::SDeviceRegMapDescription)
 
@@ -27,7 +28,7 @@ REGS::SRegisterInfo reg(int bias, int bits = 16, double startValue = 0.0, double
                         const QString& unit = QString())
 {
     const QString name = QStringLiteral("r%1").arg(bias);
-    return {name, 1, bias, bits, REGS::REGS_JSON_KEY_TYPE_UINT, startValue, gratingPeriod, unit};
+    return {name, 1, bias, bits, REGS::REGS_JSON_KEY_TYPE_UINT, startValue, gratingPeriod, unit, {}};
 }
 
 DB::SDeviceRegMapDescription device(const QString& devEui, const QString& name, int startAddr,
@@ -175,6 +176,7 @@ private slots:
     void deviceFilter_data();
     void deviceFilter();
     void registerParams();
+    void registerMapOfAnOlderDatabase();
     void saveRegisterData_data();
     void saveRegisterData();
     void registerImageMatchesRows();
@@ -223,6 +225,11 @@ void TestStorage::schema_data()
            "10|name|TEXT|0|NULL|0 11|unit|TEXT|0|NULL|0 12|parent|INTEGER|0|NULL|0 13|source|INTEGER|0|NULL|0"
         << QStringList{"idx_dev_parent:device,parent", "idx_dev_regaddr:device,reg_addr",
                        "idx_port_regaddr:port,reg_addr"};
+    QTest::newRow("reg_format keys float and word order by device and address")
+        << DB::DB_TABLE_REGFORMAT
+        << "0|device|INTEGER|1|NULL|1 1|reg_addr|INTEGER|1|NULL|2 2|as_float|INTEGER|1|0|0 "
+           "3|word_order|TEXT|1|'ABCD'|0"
+        << QStringList();
 }
 
 void TestStorage::schema()
@@ -443,34 +450,70 @@ void TestStorage::deviceFilter()
     QCOMPARE(count(DB::DB_TABLE_DEVICES), all.size());
 }
 
-// Scaling found, defaults when missing, updates that touch only the device
-// named, and a deletion that removes the device with its registers.
+// Scaling and format found, defaults when missing, updates that touch only the
+// device named and registers that exist, and a deletion that removes the device
+// with its registers and formats.
 void TestStorage::registerParams()
 {
-    QVERIFY(
-        storage->registerNewDevice(device("A1", "One", 100, {reg(0), reg(1, 16, -5.5, 0.1, "°C")}), PORT));
+    REGS::SRegisterInfo wide = reg(2, 32);
+    wide.format = {true, FMT::ORDER_DCBA};
+    QVERIFY(storage->registerNewDevice(device("A1", "One", 100, {reg(0), reg(1, 16, -5.5, 0.1, "°C"), wide}),
+                                       PORT));
     QVERIFY(storage->registerNewDevice(device("b2", "Two", 100, {reg(0), reg(1)}), PORT));
     const auto param = [this](unsigned int regAddr) {
         const DB::SDbRegParamInfo info = storage->getRegisterParam("A1", regAddr);
-        return QString::asprintf("%u %g %g %s", info.regAddr, info.startValue, info.gratingPeriod,
-                                 qUtf8Printable(info.unit));
+        return QString::asprintf("%u %g %g %s %d %s", info.regAddr, info.startValue, info.gratingPeriod,
+                                 qUtf8Printable(info.unit), info.format.asFloat,
+                                 qUtf8Printable(FMT::wordOrderName(info.format.wordOrder)));
     };
-    QCOMPARE(param(101), QStringLiteral("101 -5.5 0.1 °C"));
-    QCOMPARE(param(150), QStringLiteral("0 0 1 "));
+    QCOMPARE(param(101), QStringLiteral("101 -5.5 0.1 °C 0 ABCD"));
+    QCOMPARE(param(102), QStringLiteral("102 0 1  1 DCBA"));
+    QCOMPARE(param(150), QStringLiteral("0 0 1  0 ABCD"));
     QCOMPARE(loggedLines(),
              QStringList{"ERROR: [CDataBaseHandler::getRegisterParam] Register is not exist!"});
 
     DB::SDbDevRegParamInfo info;
     info.deviceId = 1;
-    info.params = {DB::SDbRegParamInfo{101, 3.0, 0.5, "kPa"}, DB::SDbRegParamInfo{999, 1.0, 1.0, "none"}};
+    info.params = {DB::SDbRegParamInfo{101, 3.0, 0.5, "kPa", {false, FMT::ORDER_CDAB}},
+                   DB::SDbRegParamInfo{999, 1.0, 1.0, "none", {true, FMT::ORDER_BADC}}};
     storage->updateRegInfo(info);
     QCOMPARE(
         rows(QStringLiteral("SELECT device, reg_addr, start_value, grating_period, unit FROM dev_data;"), 5),
-        QStringList({"1|100|0|1|NULL", "1|101|3|0.5|kPa", "2|100|0|1|NULL", "2|101|0|1|NULL"}));
+        QStringList(
+            {"1|100|0|1|NULL", "1|101|3|0.5|kPa", "1|102|0|1|NULL", "2|100|0|1|NULL", "2|101|0|1|NULL"}));
+    QCOMPARE(rows(QStringLiteral("SELECT * FROM reg_format ORDER BY reg_addr;"), 4),
+             QStringList({"1|101|0|CDAB", "1|102|1|DCBA"}));
     QVERIFY(storage->deleteDevice(1));
     QCOMPARE(storage->getRegisteredDevices(), QStringList{"B2"});
     QCOMPARE(rows(QStringLiteral("SELECT device, reg_addr FROM dev_data;"), 2),
              QStringList({"2|100", "2|101"}));
+    QCOMPARE(count(DB::DB_TABLE_REGFORMAT), 0);
+}
+
+// server.db as the last release left it: it opens, and its map lists every
+// register as before, with a format chosen since.
+void TestStorage::registerMapOfAnOlderDatabase()
+{
+    CDataBaseHandler::resetInstance();
+    QVERIFY(QFile::remove(DB::DB_FILENAME));
+    QVERIFY(QFile::copy(QStringLiteral(TW_SOURCE_DIR "/tests/fixtures/server-1.0.6-uplinks.db"),
+                        DB::DB_FILENAME));
+    QVERIFY(QFile::setPermissions(DB::DB_FILENAME, QFile::ReadOwner | QFile::WriteOwner));
+    storage = CDataBaseHandler::getInstance();
+    QVERIFY(storage);
+    DB::SDbDevRegParamInfo pulses;
+    pulses.deviceId = 1;
+    pulses.params = {DB::SDbRegParamInfo{0, 0.0, 0.5, "m3", {true, FMT::ORDER_CDAB}}};
+    storage->updateRegInfo(pulses);
+    QFile expected(QStringLiteral(TW_SOURCE_DIR "/tests/fixtures/register-map.csv"));
+    QVERIFY(expected.open(QIODevice::ReadOnly));
+    QString error;
+    QVERIFY(CRegisterMapExport::write(storage, "map.csv", error));
+    QFile written("map.csv");
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(written.readAll()), QString::fromUtf8(expected.readAll()));
+    QVERIFY(!CRegisterMapExport::write(storage, "no/such/folder/map.csv", error));
+    QVERIFY(!error.isEmpty());
 }
 
 void TestStorage::saveRegisterData_data()

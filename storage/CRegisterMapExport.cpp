@@ -1,0 +1,126 @@
+#include "storage/CRegisterMapExport.h"
+
+#include <algorithm>
+
+#include <QSaveFile>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include "app/RegisterFormat.h"
+#include "app/global.h"
+#include "storage/CDataBaseHandler.h"
+#include "storage/CRegisterImage.h"
+
+namespace {
+// Six-digit references reach every address from 0 to 65535.
+const int HOLDING_BASE = 400001;
+const int INPUT_BASE = 300001;
+
+struct SLine
+{
+    int port = 0;
+    qint64 address = 0;
+    QStringList cells;
+};
+
+// Quoted when it holds a separator, a quote or a line break, quotes doubled.
+QString cell(const QString& text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
+        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
+        return text;
+    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\"")) +
+           QLatin1Char('"');
+}
+
+QString typeName(const QString& dataType, bool asFloat)
+{
+    if (asFloat)
+        return FMT::TYPE_FLOAT32;
+    if (dataType == REGS::REGS_JSON_KEY_TYPE_INT)
+        return QStringLiteral("int");
+    if (dataType == REGS::REGS_JSON_KEY_TYPE_UINT)
+        return QStringLiteral("uint");
+    return dataType;
+}
+
+QString reference(int base, qint64 address)
+{
+    return address >= 0 && address <= 0xFFFF ? QString::number(base + address) : QString();
+}
+
+SLine registerLine(const QSqlQuery& device, const QSqlQuery& reg)
+{
+    const auto value = [&reg](int column) { return reg.value(column); };
+    const QString dataType = value(DB::DATA_COL_DATATYPE).toString();
+    const int bitSize = value(DB::DATA_COL_BITSIZE).toInt();
+    FMT::SRegisterFormat format;
+    format.asFloat = value(DB::FMT_COL_ASFLOAT).toInt() != 0 && FMT::canServeFloat(bitSize, dataType);
+    FMT::parseWordOrder(value(DB::FMT_COL_WORDORDER).toString(), format.wordOrder);
+    const bool numeric =
+        dataType == REGS::REGS_JSON_KEY_TYPE_INT || dataType == REGS::REGS_JSON_KEY_TYPE_UINT;
+    SLine line;
+    line.port = device.value(DB::DEV_COL_PORT).toInt();
+    line.address = value(DB::DATA_COL_REGADDR).toLongLong();
+    line.cells = QStringList{
+        QString::number(line.port),
+        device.value(DB::DEV_COL_DEVEUI).toString(),
+        device.value(DB::DEV_COL_NAME).toString(),
+        value(DB::DATA_COL_NAME).toString(),
+        QString::number(line.address),
+        reference(HOLDING_BASE, line.address),
+        reference(INPUT_BASE, line.address),
+        QString::number(format.asFloat ? 2 : CRegisterImage::span(bitSize)),
+        typeName(dataType, format.asFloat),
+        FMT::hasWordOrder(bitSize, dataType) ? FMT::wordOrderName(format.wordOrder) : QString(),
+        numeric ? QString::number(value(DB::DATA_COL_GRATINGPERIOD).toDouble(), 'g', 15) : QString(),
+        numeric ? QString::number(value(DB::DATA_COL_STARTVALUE).toDouble(), 'g', 15) : QString(),
+        numeric ? value(DB::DATA_COL_UNIT).toString() : QString()};
+    return line;
+}
+
+QList<SLine> registerLines(CDataBaseHandler* storage)
+{
+    QList<SLine> lines;
+    QSqlQuery devices = storage->getDevices(QString());
+    while (devices.next()) {
+        QSqlQuery registers = storage->getRegisters(devices.value(DB::DEV_COL_DEVICE).toUInt());
+        while (registers.next())
+            lines.append(registerLine(devices, registers));
+    }
+    std::stable_sort(lines.begin(), lines.end(), [](const SLine& a, const SLine& b) {
+        return a.port != b.port ? a.port < b.port : a.address < b.address;
+    });
+    return lines;
+}
+} // namespace
+
+const QStringList CRegisterMapExport::HEADER = {
+    QStringLiteral("port"),       QStringLiteral("dev_eui"),    QStringLiteral("device"),
+    QStringLiteral("register"),   QStringLiteral("address"),    QStringLiteral("holding_ref"),
+    QStringLiteral("input_ref"),  QStringLiteral("width"),      QStringLiteral("type"),
+    QStringLiteral("word_order"), QStringLiteral("multiplier"), QStringLiteral("offset"),
+    QStringLiteral("unit")};
+
+QString CRegisterMapExport::csv(CDataBaseHandler* storage)
+{
+    QString text = HEADER.join(QLatin1Char(',')) + QLatin1Char('\n');
+    for (const SLine& line : registerLines(storage)) {
+        QStringList cells;
+        for (const QString& value : line.cells)
+            cells << cell(value);
+        text += cells.join(QLatin1Char(',')) + QLatin1Char('\n');
+    }
+    return text;
+}
+
+bool CRegisterMapExport::write(CDataBaseHandler* storage, const QString& path, QString& error)
+{
+    QSaveFile file(path);
+    const QByteArray bytes = csv(storage).toUtf8();
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+}
