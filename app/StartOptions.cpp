@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <unistd.h>
@@ -118,14 +119,19 @@ SStartOptions readStartOptions(const QStringList& arguments)
     const QCommandLineOption nameOption(QStringLiteral("name"),
                                         QStringLiteral("Name of the device to add; default: the server's."),
                                         QStringLiteral("name"));
+    const QCommandLineOption exportOption(
+        QStringLiteral("export-map"),
+        QStringLiteral("Write the register map of every registered device as CSV to file and exit."),
+        QStringLiteral("file"));
     parser.addOptions({helpOption, versionOption, workDirOption, headlessOption, listOption, addOption,
-                       removeOption, portOption, startOption, nameOption});
+                       removeOption, portOption, startOption, nameOption, exportOption});
 
     SStartOptions options;
     const QList<QPair<const QCommandLineOption*, EStartMode>> modes = {{&headlessOption, MODE_HEADLESS},
                                                                        {&listOption, MODE_LIST_DEVICES},
                                                                        {&addOption, MODE_ADD_DEVICE},
-                                                                       {&removeOption, MODE_REMOVE_DEVICE}};
+                                                                       {&removeOption, MODE_REMOVE_DEVICE},
+                                                                       {&exportOption, MODE_EXPORT_MAP}};
     const bool parsed = parser.parse(takeQtOptions(arguments, options.qtArguments));
     int modesSet = 0;
     for (const auto& mode : modes) {
@@ -155,12 +161,15 @@ SStartOptions readStartOptions(const QStringList& arguments)
     } else if (modesSet > 1) {
         options.action = START_EXIT_FAIL;
         options.text = QStringLiteral(
-            "Give one of --headless, --list-devices, --add-device and --remove-device.\nTry --help.");
+            "Give one of --headless, --list-devices, --add-device, --remove-device and --export-map.\nTry "
+            "--help.");
     } else if (!deviceError.isEmpty()) {
         options.action = START_EXIT_FAIL;
         options.text = deviceError + QStringLiteral("\nTry --help.");
     } else {
         options.workDir = parser.value(workDirOption);
+        if (options.mode == MODE_EXPORT_MAP)
+            options.mapFile = QFileInfo(parser.value(exportOption)).absoluteFilePath();
     }
     return options;
 }

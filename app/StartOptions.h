@@ -20,6 +20,7 @@ enum EStartMode
     MODE_LIST_DEVICES = 2,
     MODE_ADD_DEVICE = 3,
     MODE_REMOVE_DEVICE = 4,
+    MODE_EXPORT_MAP = 5,
 };
 
 struct SDeviceArguments
@@ -37,6 +38,7 @@ struct SStartOptions
     QString workDir; // empty: stay in the current directory
     QString text;    // what to print before exiting
     SDeviceArguments device;
+    QString mapFile; // absolute, as named from the directory the command was given in
     // Qt's own options as "-name" and value, the one form every part of Qt reads.
     QStringList qtArguments;
 };

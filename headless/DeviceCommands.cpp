@@ -12,6 +12,7 @@
 #include "headless/StoredServer.h"
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
+#include "storage/CRegisterMapExport.h"
 
 namespace {
 // Log-in and device list together; the link's own back-off keeps trying meanwhile.
@@ -139,5 +140,18 @@ int removeDevice(const QString& devEui)
         return fail(QStringLiteral("Device [%1] is not removed; see history.log.").arg(devEui));
     addLog(LOG_REMOVED.arg(devEui));
     std::printf("Device %s removed.\n", qPrintable(devEui));
+    return 0;
+}
+
+int exportRegisterMap(const QString& path)
+{
+    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+    if (!storage)
+        return fail(QStringLiteral("Data base [%1] cannot be opened; see history.log.").arg(DB::DB_FILENAME));
+    int registers = 0;
+    QString error;
+    if (!CRegisterMapExport::write(path, CRegisterMapExport::csv(storage, &registers), error))
+        return fail(QStringLiteral("Register map not written to [%1]: %2").arg(path, error));
+    std::printf("Register map with %d registers written to %s\n", registers, qPrintable(path));
     return 0;
 }

@@ -10,3 +10,4 @@ int listDevices();
 // server of settings.conf gives in its device list.
 int addDevice(const SDeviceArguments& device);
 int removeDevice(const QString& devEui);
+int exportRegisterMap(const QString& path);

@@ -63,7 +63,8 @@ int runWithoutWindow(int& argc, char* argv[], const SStartOptions& options)
     const bool headless = options.mode == MODE_HEADLESS;
     QLockFile lock(QDir::current().absoluteFilePath(LOCK::LOCK_FILENAME));
     QString holder;
-    if (lockWorkDir(lock, holder) == LOCK_HELD) {
+    // The map only reads, so it may be written beside a running gateway.
+    if (lockWorkDir(lock, holder) == LOCK_HELD && options.mode != MODE_EXPORT_MAP) {
         if (headless)
             return critical(holder + QStringLiteral(" This one stops."));
         std::fprintf(stderr, "tarnwick: %s Stop it before changing its devices.\n", qPrintable(holder));
@@ -92,6 +93,9 @@ int runWithoutWindow(int& argc, char* argv[], const SStartOptions& options)
         break;
     case MODE_REMOVE_DEVICE:
         result = removeDevice(options.device.devEui);
+        break;
+    case MODE_EXPORT_MAP:
+        result = exportRegisterMap(options.mapFile);
         break;
     case MODE_WINDOW:
         break;

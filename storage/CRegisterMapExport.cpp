@@ -102,10 +102,13 @@ const QStringList CRegisterMapExport::HEADER = {
     QStringLiteral("word_order"), QStringLiteral("multiplier"), QStringLiteral("offset"),
     QStringLiteral("unit")};
 
-QString CRegisterMapExport::csv(CDataBaseHandler* storage)
+QString CRegisterMapExport::csv(CDataBaseHandler* storage, int* registers)
 {
     QString text = HEADER.join(QLatin1Char(',')) + QLatin1Char('\n');
-    for (const SLine& line : registerLines(storage)) {
+    const QList<SLine> lines = registerLines(storage);
+    if (registers)
+        *registers = lines.size();
+    for (const SLine& line : lines) {
         QStringList cells;
         for (const QString& value : line.cells)
             cells << cell(value);
@@ -114,10 +117,10 @@ QString CRegisterMapExport::csv(CDataBaseHandler* storage)
     return text;
 }
 
-bool CRegisterMapExport::write(CDataBaseHandler* storage, const QString& path, QString& error)
+bool CRegisterMapExport::write(const QString& path, const QString& csvText, QString& error)
 {
     QSaveFile file(path);
-    const QByteArray bytes = csv(storage).toUtf8();
+    const QByteArray bytes = csvText.toUtf8();
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         error = file.errorString();
         return false;

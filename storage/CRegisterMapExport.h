@@ -14,7 +14,8 @@ class CRegisterMapExport
 public:
     static const QStringList HEADER;
 
-    static QString csv(CDataBaseHandler* storage);
-    // Replaces the file whole; false with the reason in error.
-    static bool write(CDataBaseHandler* storage, const QString& path, QString& error);
+    // registers, when given, gets the number of registers listed.
+    static QString csv(CDataBaseHandler* storage, int* registers = nullptr);
+    // Replaces the file whole with the map's text; false with the reason in error.
+    static bool write(const QString& path, const QString& csvText, QString& error);
 };

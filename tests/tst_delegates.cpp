@@ -96,7 +96,10 @@ private slots:
     {
         QTest::addColumn<QString>("actual");
         QTest::addColumn<QString>("expected");
-        const auto value = &CRegisterDelegat::valueText;
+        const auto value = [](const QString& type, const QVariant& stored, int bits, const QString& unit,
+                              const FMT::SRegisterFormat& format = {}) {
+            return CRegisterDelegat::valueText(type, stored, bits, unit, format);
+        };
         const auto range = &CRegisterDelegat::rangeText;
         const auto time = &CRegisterDelegat::timeText;
         QTest::newRow("a 16-bit integer FFFE is -2") << value("integer", "fffe", 16, "") << "-2";
@@ -109,6 +112,13 @@ private slots:
             << value("uinteger", "0001fffe", 16, "V") << "131070 [V]";
         QTest::newRow("an unsigned that is not hexadecimal reads 0")
             << value("uinteger", "zz", 16, "") << "0";
+        // 1234.5 = float 0x449A5000; a float of a 64-bit datum takes its first two registers.
+        QTest::newRow("a float32 in CDAB shows the float its words hold")
+            << value("uinteger", "5000449a", 32, "m3", {true, FMT::ORDER_CDAB}) << "1234.5 [m3]";
+        QTest::newRow("a float32 of a 64-bit datum in DCBA shows the float")
+            << value("integer", "00509a4400000000", 64, "", {true, FMT::ORDER_DCBA}) << "1234.5";
+        QTest::newRow("a 32-bit integer in BADC shows its value")
+            << value("integer", "fffffeff", 32, "", {false, FMT::ORDER_BADC}) << "-2";
         QTest::newRow("a text shows as stored without unit") << value("text", "hello", 32, "V") << "hello";
         QTest::newRow("a text stops at a NUL")
             << value("text", QString(QStringLiteral("ab") + QChar(0) + "cd"), 32, "") << "ab";

@@ -1,3 +1,4 @@
+#include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -59,16 +60,22 @@ unsigned int storedDeviceId(const QString& devEui)
     return 0;
 }
 
-// Opens a register's editor with a double click and types the scaling into
-// its fields, leaving it open, as an operator who goes straight to OK does.
-void typeScaling(QListView* view, int row, const QStringList& texts)
+// Opens a register's editor with a double click.
+QWidget* openEditor(QListView* view, int row)
 {
     const QModelIndex index = view->model()->index(row, 0);
     view->scrollTo(index);
     // A widget gets no press from mouseDClick, and a view opens its editor only on the card pressed.
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
-    QWidget* editor = view->indexWidget(index);
+    return view->indexWidget(index);
+}
+
+// Types the scaling into a register's editor, leaving it open, as an operator
+// who goes straight to OK does.
+void typeScaling(QListView* view, int row, const QStringList& texts)
+{
+    QWidget* editor = openEditor(view, row);
     QVERIFY(editor);
     const QList<QLineEdit*> edits = editor->findChildren<QLineEdit*>();
     QCOMPARE(edits.size(), texts.size());
@@ -117,6 +124,7 @@ private slots:
     void duplicateRefusedWithMessageBox();
     void editDialogShowsAndUpdatesStoredDevice_data();
     void editDialogShowsAndUpdatesStoredDevice();
+    void editorSetsFloatAndWordOrderOfWideNumbersOnly();
 
 private:
     void logIn()
@@ -418,6 +426,41 @@ void TestDeviceDialogs::editDialogShowsAndUpdatesStoredDevice()
     QVERIFY(CGatewayFixture::log().contains(
         "INFO: [CEditDeviceForm::updateDeviceSlot] device's register update successfully"));
     QCOMPARE(refreshes.count(), 1);
+}
+
+// A 16-bit datum has no second register for a float: its editor offers no
+// format. The 32-bit count's choice is stored with the register.
+void TestDeviceDialogs::editorSetsFloatAndWordOrderOfWideNumbersOnly()
+{
+    QVERIFY(fixture->start(3));
+    const quint16 port = CGatewayFixture::freePort();
+    const QString counter = QStringLiteral("7A52000000000001");
+    QVERIFY(CGatewayFixture::storeDevice("70B3000000000002", "Counter", 0, port, true, counter));
+    CEditDeviceForm* form = CEditDeviceForm::getInstance();
+    SFormParts parts(form);
+    form->setOriginal(storedDeviceId("70B3000000000002"), "70B3000000000002", "Counter", counter, port, 0);
+    // Row 0 is the 32-bit pulse count at 0, row 1 the 16-bit battery voltage at 2.
+    QWidget* narrow = openEditor(parts.registers, 1);
+    QVERIFY(narrow);
+    QVERIFY(!narrow->findChild<QComboBox*>()->isVisible());
+    QTest::keyClick(narrow->findChild<QLineEdit*>(), Qt::Key_Escape);
+    QWidget* wide = openEditor(parts.registers, 0);
+    QVERIFY(wide);
+    QComboBox* servedAs = child<QComboBox>(wide, "accessibleName", "Served as");
+    QComboBox* order = child<QComboBox>(wide, "accessibleName", "Word order");
+    QVERIFY(servedAs->isVisible());
+    QTest::keyClick(servedAs, Qt::Key_Down);
+    QTest::keyClick(order, Qt::Key_Down);
+    QStringList texts;
+    for (const QLabel* label : wide->findChildren<QLabel*>())
+        texts << label->text();
+    QVERIFY2(texts.contains("1234.5 as CDAB: 0x5000 0x449A"), qPrintable(texts.join('|')));
+    clickOk(form);
+    const auto stored = [](unsigned int addr) {
+        return CDataBaseHandler::getInstance()->getRegisterParam("70B3000000000002", addr).format;
+    };
+    QVERIFY(stored(0) == (FMT::SRegisterFormat{true, FMT::ORDER_CDAB}));
+    QVERIFY(stored(2).isDefault());
 }
 
 QTEST_MAIN(TestDeviceDialogs)

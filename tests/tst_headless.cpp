@@ -105,6 +105,11 @@ private slots:
             << "no settings" << add << 1 << "settings.conf names no network server" << false;
         QTest::newRow("a registered device is removed")
             << "added" << QStringList{"--remove-device", KNOWN.toLower()} << 0 << "removed" << false;
+        const QStringList map{"--export-map", "map.csv"};
+        QTest::newRow("the register map lists the added device's seven registers")
+            << "added" << map << 0 << "Register map with 7 registers written to /" << true;
+        QTest::newRow("the register map is written beside a gateway that holds the directory")
+            << "added, locked" << map << 0 << "Register map with 7 registers written" << true;
         QTest::newRow("no command changes devices while a gateway holds the directory")
             << "added, locked" << QStringList{"--remove-device", KNOWN} << 1
             << QString("Another gateway (process %1)").arg(QCoreApplication::applicationPid()) << true;

@@ -260,8 +260,8 @@ private slots:
         QVERIFY(QFile::setPermissions(DB::DB_FILENAME, QFile::ReadOwner | QFile::WriteOwner));
         CDataBaseHandler* store = CDataBaseHandler::getInstance();
         QVERIFY(store);
-        const auto reader = [store](int p, int first, int count) {
-            return store->getRegisterData(p, first, count);
+        const auto reader = [store](int p, int first, int count, QMap<uint16_t, uint16_t>& read) {
+            return store->readRegisterWords(p, first, count, read);
         };
         const int count = words.size() / 2;
         const QByteArray answer =

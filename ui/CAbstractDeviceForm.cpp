@@ -128,7 +128,7 @@ QLayout* CAbstractDeviceForm::buildListsRow()
 
     auto* registersBox = new QGroupBox(QStringLiteral("Device's registers"));
     QBoxLayout* registersLayout = withMargins(new QVBoxLayout(registersBox), 5, 5);
-    registerModel = new QStandardItemModel(0, DB::DATA_COL_COUNT, this);
+    registerModel = new QStandardItemModel(0, DB::FMT_COL_END, this);
     registerView = new QListView();
     registerView->setItemDelegate(new CSimpleRegisterDelegat(this));
     registerView->setEditTriggers(QAbstractItemView::DoubleClicked);

@@ -17,6 +17,7 @@
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
 #include "ui/CDeviceSearchModel.h"
+#include "ui/CRegisterDelegat.h"
 #include "ui/CStatusBlockBox.h"
 
 namespace {
@@ -171,6 +172,8 @@ void CAddNewDeviceForm::deviceListSelectSlot(const QItemSelection&, const QItemS
         set(DB::DATA_COL_STARTVALUE, reg.startValue);
         set(DB::DATA_COL_GRATINGPERIOD, reg.gratingPeriod);
         set(DB::DATA_COL_DATATYPE, reg.dataType);
+        set(DB::FMT_COL_ASFLOAT, reg.format.asFloat ? 1 : 0);
+        set(DB::FMT_COL_WORDORDER, FMT::wordOrderName(reg.format.wordOrder));
     }
 }
 
@@ -228,6 +231,7 @@ DB::SDeviceRegMapDescription CAddNewDeviceForm::currentDescription(int startAddr
         reg.startValue = cell(DB::DATA_COL_STARTVALUE).toDouble();
         reg.gratingPeriod = cell(DB::DATA_COL_GRATINGPERIOD).toDouble();
         reg.unit = cell(DB::DATA_COL_UNIT).toString();
+        reg.format = CRegisterDelegat::rowFormat(registerModel->index(r, 0));
         desc.registers.append(reg);
     }
     return desc;

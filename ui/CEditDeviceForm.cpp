@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMetaObject>
 #include <QPushButton>
 #include <QSqlQuery>
 #include <QStackedLayout>
@@ -13,7 +14,9 @@
 #include "app/global.h"
 #include "devices/CAllDeviceHandler.h"
 #include "freshness/CDeviceFreshness.h"
+#include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
+#include "ui/CRegisterDelegat.h"
 #include "ui/CStatusBlockBox.h"
 
 namespace {
@@ -90,7 +93,8 @@ void CEditDeviceForm::deviceListSelectSlot(const QItemSelection&, const QItemSel
     QSqlQuery query = CDataBaseHandler::getInstance()->getRegisters(deviceId.toUInt());
     static const QList<int> copied = {
         DB::DATA_COL_REGADDR, DB::DATA_COL_STARTVALUE, DB::DATA_COL_GRATINGPERIOD, DB::DATA_COL_DATATYPE,
-        DB::DATA_COL_NAME,    DB::DATA_COL_SOURCE,     DB::DATA_COL_UNIT};
+        DB::DATA_COL_NAME,    DB::DATA_COL_SOURCE,     DB::DATA_COL_UNIT,          DB::DATA_COL_BITSIZE,
+        DB::FMT_COL_ASFLOAT,  DB::FMT_COL_WORDORDER};
     while (query.next()) {
         const int row = registerModel->rowCount();
         registerModel->insertRow(row);
@@ -116,17 +120,26 @@ void CEditDeviceForm::addDeviceSlot()
     DB::SDbDevRegParamInfo info;
     info.port = static_cast<uint16_t>(deviceModel->index(0, DB::DEV_COL_PORT).data().toUInt());
     info.deviceId = deviceModel->index(0, DB::DEV_COL_DEVICE).data().toUInt();
+    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+    bool formatChanged = false;
     for (int r = 0; r < registerModel->rowCount(); ++r) {
         DB::SDbRegParamInfo param;
         param.regAddr = registerModel->index(r, DB::DATA_COL_REGADDR).data().toUInt();
         param.startValue = registerModel->index(r, DB::DATA_COL_STARTVALUE).data().toDouble();
         param.gratingPeriod = registerModel->index(r, DB::DATA_COL_GRATINGPERIOD).data().toDouble();
         param.unit = registerModel->index(r, DB::DATA_COL_UNIT).data().toString();
+        param.format = CRegisterDelegat::rowFormat(registerModel->index(r, 0));
+        formatChanged |= !(storage->getRegisterParam(devEui, param.regAddr).format == param.format);
         info.params.append(param);
     }
-    CDataBaseHandler::getInstance()->updateRegInfo(info);
+    storage->updateRegInfo(info);
     if (!(options == CDeviceFreshness::getInstance()->options(devEui)))
         keepStatusOptions(devEui, options);
+    // The stored values are in the format they came in: the device's last
+    // packets, fetched again, are stored in the new one.
+    if (formatChanged)
+        QMetaObject::invokeMethod(CServerHandler::getInstance(), "getDeviceLastPackets", Qt::QueuedConnection,
+                                  Q_ARG(QString, devEui));
     addLog(QStringLiteral("INFO: [CEditDeviceForm::updateDeviceSlot] device's register update successfully"));
     accept();
     emit refreshDeviceList(QString());

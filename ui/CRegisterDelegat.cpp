@@ -35,7 +35,7 @@ QString CRegisterDelegat::integerText(const QString& image, int bitSize)
 }
 
 QString CRegisterDelegat::valueText(const QString& dataType, const QVariant& fullValue, int bitSize,
-                                    const QString& unit)
+                                    const QString& unit, const FMT::SRegisterFormat& format)
 {
     if (dataType == REGS::REGS_JSON_KEY_TYPE_BOOL) {
         addLog(QStringLiteral("[CRegisterDelegat::paint] Unsupporting dataType: BOOLEAN"));
@@ -49,14 +49,33 @@ QString CRegisterDelegat::valueText(const QString& dataType, const QVariant& ful
     }
     if (fullValue.isNull())
         return NeverReceiving;
-    const QString image = fullValue.toString();
+    const QString stored = fullValue.toString();
     if (dataType == REGS::REGS_JSON_KEY_TYPE_TEXT)
-        return image.left(image.indexOf(QChar(0)));
+        return stored.left(stored.indexOf(QChar(0)));
+    // A float takes the first two registers, an integer all of its own.
+    if (format.asFloat && FMT::canServeFloat(bitSize, dataType))
+        return withUnit(
+            QString::number(double(FMT::floatFromDigits(FMT::ordered(stored.left(8), format.wordOrder))), 'g',
+                            7),
+            unit);
+    const QString image =
+        FMT::hasWordOrder(bitSize, dataType) ? FMT::ordered(stored, format.wordOrder) : stored;
     if (dataType == REGS::REGS_JSON_KEY_TYPE_INT)
         return withUnit(integerText(image, bitSize), unit);
     bool ok = false;
     const qulonglong number = image.toULongLong(&ok, 16);
     return withUnit(QString::number(ok ? number : 0), unit);
+}
+
+FMT::SRegisterFormat CRegisterDelegat::rowFormat(const QModelIndex& index)
+{
+    FMT::SRegisterFormat format;
+    if (!index.model() || index.model()->columnCount(index.parent()) < DB::FMT_COL_END)
+        return format;
+    format.asFloat = index.sibling(index.row(), DB::FMT_COL_ASFLOAT).data().toInt() != 0;
+    FMT::parseWordOrder(index.sibling(index.row(), DB::FMT_COL_WORDORDER).data().toString(),
+                        format.wordOrder);
+    return format;
 }
 
 QString CRegisterDelegat::rangeText(int addr, int bitSize)
@@ -93,7 +112,7 @@ void CRegisterDelegat::paint(QPainter* painter, const QStyleOptionViewItem& opti
                              const QModelIndex& index) const
 {
     const QAbstractItemModel* model = index.model();
-    if (model == nullptr || model->columnCount(index.parent()) != DB::DATA_COL_COUNT) {
+    if (model == nullptr || model->columnCount(index.parent()) < DB::DATA_COL_COUNT) {
         qDebug() << "[CRegisterDelegat::paint] ERROR: invalid input data size!";
         return;
     }
@@ -127,7 +146,7 @@ void CRegisterDelegat::paint(QPainter* painter, const QStyleOptionViewItem& opti
     painter->setPen(QC_GLOB_GREEN2_D1);
     painter->drawText(QRect(text.left(), secondTop, text.width(), 15), Qt::AlignRight | Qt::AlignVCenter,
                       valueText(cell(DB::DATA_COL_DATATYPE).toString(), cell(DB::DATA_COL_FULLVALUE), bitSize,
-                                cell(DB::DATA_COL_UNIT).toString()));
+                                cell(DB::DATA_COL_UNIT).toString(), rowFormat(index)));
     painter->restore();
 }
 

@@ -6,6 +6,8 @@
 #include <QStyledItemDelegate>
 #include <QVariant>
 
+#include "app/RegisterFormat.h"
+
 // Paints a row of table "dev_data" as a card: name, register range, time of
 // the last update and the decoded value.
 class CRegisterDelegat : public QStyledItemDelegate
@@ -18,9 +20,12 @@ public:
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
-    // The value as the card shows it, decoded from the stored full value.
+    // The value as the card shows it, decoded from the stored full value,
+    // which holds the words as served in the register's format.
     static QString valueText(const QString& dataType, const QVariant& fullValue, int bitSize,
-                             const QString& unit);
+                             const QString& unit, const FMT::SRegisterFormat& format);
+    // The format of the row, default where the model has no format columns.
+    static FMT::SRegisterFormat rowFormat(const QModelIndex& index);
     static QString rangeText(int addr, int bitSize);
     static QString timeText(quint64 msecs);
     static QColor backgroundColor(int row, QStyle::State state);

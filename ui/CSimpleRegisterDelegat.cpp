@@ -14,6 +14,10 @@ QVariant cell(const QModelIndex& index, int column)
     return index.sibling(index.row(), column).data(Qt::DisplayRole);
 }
 
+// The card of every register; one that offers a format has a line more.
+const int CARD_HEIGHT = 65;
+const int FORMAT_HEIGHT = 24;
+
 QString fixedPoint(const QVariant& value)
 {
     return QStringLiteral("%1").arg(value.toDouble(), 0, 'f', 6);
@@ -40,7 +44,12 @@ void CSimpleRegisterDelegat::paint(QPainter* painter, const QStyleOptionViewItem
     painter->setPen(Qt::NoPen);
     painter->setBrush(CRegisterDelegat::backgroundColor(index.row(), option.state));
     painter->drawRoundedRect(option.rect, 4, 4);
-    const QRect area = option.rect.adjusted(2, 2, -2, -2);
+    QRect area = option.rect.adjusted(2, 2, -2, -2);
+    if (offersFormat(index)) {
+        // The format line goes below the card's usual height.
+        paintFormat(painter, area.adjusted(0, CARD_HEIGHT - 2, 0, 0), index, option.font);
+        area.setHeight(CARD_HEIGHT - 4);
+    }
     paintHeader(painter, area, index, option.font);
     paintParameters(painter, area, index, option.font);
     painter->restore();
@@ -120,8 +129,26 @@ void CSimpleRegisterDelegat::paintParameters(QPainter* painter, const QRect& are
 QSize CSimpleRegisterDelegat::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
 {
     Q_UNUSED(option)
-    Q_UNUSED(index)
-    return QSize(200, 65);
+    return QSize(200, offersFormat(index) ? CARD_HEIGHT + FORMAT_HEIGHT : CARD_HEIGHT);
+}
+
+bool CSimpleRegisterDelegat::offersFormat(const QModelIndex& index)
+{
+    return FMT::canServeFloat(cell(index, DB::DATA_COL_BITSIZE).toInt(),
+                              cell(index, DB::DATA_COL_DATATYPE).toString());
+}
+
+void CSimpleRegisterDelegat::paintFormat(QPainter* painter, const QRect& area, const QModelIndex& index,
+                                         const QFont& base) const
+{
+    const FMT::SRegisterFormat format = CRegisterDelegat::rowFormat(index);
+    painter->setFont(CRegisterDelegat::cardFont(base, 9));
+    painter->setPen(QC_GLOB_LILAC1_D2);
+    painter->drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
+                      QStringLiteral("Served as: %1, word order %2")
+                          .arg(format.asFloat ? FMT::TYPE_FLOAT32 : QStringLiteral("integer"),
+                               FMT::wordOrderName(format.wordOrder)));
+    painter->drawText(area, Qt::AlignRight | Qt::AlignVCenter, FMT::workedExample(format));
 }
 
 QWidget* CSimpleRegisterDelegat::createEditor(QWidget* parent, const QStyleOptionViewItem& option,
@@ -141,6 +168,7 @@ void CSimpleRegisterDelegat::setEditorData(QWidget* editor, const QModelIndex& i
     edit->setData(cell(index, DB::DATA_COL_NAME).toString(), cell(index, DB::DATA_COL_STARTVALUE).toDouble(),
                   cell(index, DB::DATA_COL_GRATINGPERIOD).toDouble(),
                   cell(index, DB::DATA_COL_UNIT).toString());
+    edit->setFormat(offersFormat(index), CRegisterDelegat::rowFormat(index));
 }
 
 void CSimpleRegisterDelegat::setModelData(QWidget* editor, QAbstractItemModel* model,
@@ -158,6 +186,13 @@ void CSimpleRegisterDelegat::setModelData(QWidget* editor, QAbstractItemModel* m
                    Qt::EditRole);
     model->setData(model->index(row, DB::DATA_COL_GRATINGPERIOD, index.parent()), multiplier, Qt::EditRole);
     model->setData(model->index(row, DB::DATA_COL_UNIT, index.parent()), edit->getUnits(), Qt::EditRole);
+    if (!offersFormat(index) || model->columnCount(index.parent()) < DB::FMT_COL_END)
+        return;
+    const FMT::SRegisterFormat format = edit->getFormat();
+    model->setData(model->index(row, DB::FMT_COL_ASFLOAT, index.parent()), format.asFloat ? 1 : 0,
+                   Qt::EditRole);
+    model->setData(model->index(row, DB::FMT_COL_WORDORDER, index.parent()),
+                   FMT::wordOrderName(format.wordOrder), Qt::EditRole);
 }
 
 void CSimpleRegisterDelegat::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,

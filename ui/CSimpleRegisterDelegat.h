@@ -22,9 +22,13 @@ public:
 
     // Only integer and uinteger registers carry a scaling to edit.
     static bool isScalable(const QString& dataType);
+    // Float32 and word order are offered for numbers of 32 bits or more only:
+    // a float needs two registers, which a 16-bit datum does not have.
+    static bool offersFormat(const QModelIndex& index);
 
 private:
     void paintHeader(QPainter* painter, const QRect& area, const QModelIndex& index, const QFont& base) const;
     void paintParameters(QPainter* painter, const QRect& area, const QModelIndex& index,
                          const QFont& base) const;
+    void paintFormat(QPainter* painter, const QRect& area, const QModelIndex& index, const QFont& base) const;
 };

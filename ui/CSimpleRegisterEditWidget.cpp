@@ -1,6 +1,7 @@
 #include "ui/CSimpleRegisterEditWidget.h"
 
 #include <QBoxLayout>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,7 +35,8 @@ QString fixedPoint(double value)
 
 CSimpleRegisterEditWidget::CSimpleRegisterEditWidget(QWidget* parent)
     : QWidget(parent), extraValueEdit(new QLineEdit(this)), multiplierEdit(new QLineEdit(this)),
-      unitsEdit(new QLineEdit(this)), nameLabel(new QLabel(this))
+      unitsEdit(new QLineEdit(this)), nameLabel(new QLabel(this)), formatRow(nullptr),
+      servedAsCombo(new QComboBox(this)), orderCombo(new QComboBox(this)), exampleLabel(new QLabel(this))
 {
     setStyleSheet(QStringLiteral("QWidget{background-color: #FFF;}"));
     // Decimals: digits, a point, digits; the offset may be negative.
@@ -72,6 +74,50 @@ CSimpleRegisterEditWidget::CSimpleRegisterEditWidget(QWidget* parent)
     outer->setContentsMargins(5, 5, 5, 5);
     outer->setSpacing(1);
     outer->addLayout(columns);
+    outer->addWidget(buildFormatRow());
+}
+
+QWidget* CSimpleRegisterEditWidget::buildFormatRow()
+{
+    formatRow = new QWidget(this);
+    auto* row = new QHBoxLayout(formatRow);
+    row->setContentsMargins(0, 2, 0, 0);
+    row->setSpacing(5);
+    servedAsCombo->setAccessibleName(QStringLiteral("Served as"));
+    servedAsCombo->addItems({QStringLiteral("Integer"), QStringLiteral("Float32")});
+    orderCombo->setAccessibleName(QStringLiteral("Word order"));
+    orderCombo->addItems(FMT::WordOrderNames);
+    for (QComboBox* combo : {servedAsCombo, orderCombo}) {
+        combo->setFixedHeight(EDIT_HEIGHT + 2);
+        connect(combo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+                &CSimpleRegisterEditWidget::showExample);
+    }
+    exampleLabel->setStyleSheet(QStringLiteral("QLabel { color: #0c3342; }"));
+    row->addWidget(new QLabel(QStringLiteral("Served as: ")));
+    row->addWidget(servedAsCombo);
+    row->addWidget(new QLabel(QStringLiteral("Word order: ")));
+    row->addWidget(orderCombo);
+    row->addWidget(exampleLabel, 1, Qt::AlignRight);
+    formatRow->hide();
+    return formatRow;
+}
+
+void CSimpleRegisterEditWidget::setFormat(bool offered, const FMT::SRegisterFormat& format)
+{
+    servedAsCombo->setCurrentIndex(format.asFloat ? 1 : 0);
+    orderCombo->setCurrentIndex(format.wordOrder);
+    formatRow->setVisible(offered);
+    showExample();
+}
+
+FMT::SRegisterFormat CSimpleRegisterEditWidget::getFormat() const
+{
+    return FMT::SRegisterFormat{servedAsCombo->currentIndex() == 1, orderCombo->currentIndex()};
+}
+
+void CSimpleRegisterEditWidget::showExample()
+{
+    exampleLabel->setText(FMT::workedExample(getFormat()));
 }
 
 void CSimpleRegisterEditWidget::setData(QString name, double _extraValue, double _multiplier, QString _units)

@@ -2,10 +2,15 @@
 
 #include <QWidget>
 
+#include "app/RegisterFormat.h"
+
+class QComboBox;
 class QLabel;
 class QLineEdit;
 
-// In-place editor of a register's scaling: extra value, multiplier and units.
+// In-place editor of a register's scaling: extra value, multiplier and units;
+// for a number of 32 bits or more also whether it is served as float32 and in
+// which word order, with what that does to an example value.
 class CSimpleRegisterEditWidget : public QWidget
 {
     Q_OBJECT
@@ -17,6 +22,9 @@ public slots:
     double getExtraValue();
     double getMultiplier();
     QString getUnits();
+    // Shows the format row only where it is offered.
+    void setFormat(bool offered, const FMT::SRegisterFormat& format);
+    FMT::SRegisterFormat getFormat() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -26,4 +34,11 @@ private:
     QLineEdit* multiplierEdit;
     QLineEdit* unitsEdit;
     QLabel* nameLabel;
+    QWidget* formatRow;
+    QComboBox* servedAsCombo;
+    QComboBox* orderCombo;
+    QLabel* exampleLabel;
+
+    QWidget* buildFormatRow();
+    void showExample();
 };
