@@ -98,8 +98,8 @@ QString sqlSelectDevices(bool filtered)
 const QString FMT_COL_ASFLOAT_NAME = QStringLiteral("as_float");
 const QString FMT_COL_WORDORDER_NAME = QStringLiteral("word_order");
 
-// The rows of "dev_data" with the format columns after them. A file that
-// could not get table "reg_format" (read-only) still reads, as without formats.
+// The rows of "dev_data" with the format columns after them; NULL for both
+// while the file has no table "reg_format".
 QString sqlRegisterRows(bool withFormats)
 {
     if (!withFormats)
@@ -356,8 +356,7 @@ CDataBaseHandler::CDataBaseHandler(QObject* parent) : QObject(parent)
     if (!createTables())
         return;
     createIndexes();
-    formatTable = QSqlQuery(main->db).exec(sqlCreateFormatTable()) ||
-                  main->db.tables().contains(DB::DB_TABLE_REGFORMAT);
+    formatTable = main->db.tables().contains(DB::DB_TABLE_REGFORMAT);
     QString error;
     if (!probeWritable(error)) {
         readOnly = true;
@@ -653,8 +652,11 @@ bool CDataBaseHandler::registerNewDevice(const DB::SDeviceRegMapDescription& des
 {
     forgetRegisterParams();
     if (!runAtomically(QStringLiteral("CDataBaseHandler::registerNewDevice"),
-                       [&]() { return insertDevice(desc, port); }))
+                       [&]() { return insertDevice(desc, port); })) {
+        // A format table made inside the transaction went with it.
+        formatTable = connection().tables().contains(DB::DB_TABLE_REGFORMAT);
         return false;
+    }
     {
         std::unique_lock<std::mutex> writer(imageWriters);
         rebuildPortImage(port);
@@ -780,10 +782,14 @@ bool CDataBaseHandler::insertRegisterRows(const DB::SDeviceRegMapDescription& de
     return true;
 }
 
+// The table is made by the first format written, so a file in which nobody
+// chose one stays as an older gateway left it.
 bool CDataBaseHandler::writeFormat(unsigned int deviceId, int regAddr, const FMT::SRegisterFormat& format)
 {
+    if (!formatTable)
+        formatTable = QSqlQuery(writableConnection()).exec(sqlCreateFormatTable());
     QSqlQuery query;
-    const bool ok = prepared(sqlWriteFormat(), query) &&
+    const bool ok = formatTable && prepared(sqlWriteFormat(), query) &&
                     (query.bindValue(0, deviceId), query.bindValue(1, regAddr),
                      query.bindValue(2, format.asFloat ? 1 : 0),
                      query.bindValue(3, FMT::wordOrderName(format.wordOrder)), query.exec());
@@ -935,7 +941,7 @@ void CDataBaseHandler::updateRegInfo(DB::SDbDevRegParamInfo info)
             return;
         }
         // Only a register that exists gets a format.
-        if (formatTable && query.numRowsAffected() > 0 &&
+        if ((formatTable || !param.format.isDefault()) && query.numRowsAffected() > 0 &&
             !writeFormat(info.deviceId, int(param.regAddr), param.format))
             return;
     }

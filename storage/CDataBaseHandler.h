@@ -183,6 +183,6 @@ private:
     int retryAttempts = 0;
     qint64 episodeStart = 0;
     std::atomic<bool> readOnly{false};
-    // Table "reg_format" is there; a read-only file from before it is read without it.
-    bool formatTable = false;
+    // Table "reg_format" is there; it is made when the first format is written.
+    std::atomic<bool> formatTable{false};
 };

@@ -9,6 +9,7 @@
 #include "app/RegisterFormat.h"
 #include "app/global.h"
 #include "storage/CDataBaseHandler.h"
+#include "storage/CDeviceOptionsStore.h"
 #include "storage/CRegisterImage.h"
 
 namespace {
@@ -79,14 +80,63 @@ SLine registerLine(const QSqlQuery& device, const QSqlQuery& reg)
     return line;
 }
 
+// The registers of a status block, by offset from its first.
+struct SStatusRegister
+{
+    int offset;
+    const char* name;
+    int width;
+    const char* type;
+    const char* unit;
+};
+const SStatusRegister STATUS_REGISTERS[] = {
+    {0, "Status: seconds since last uplink", 2, "uint", "s"},
+    {2, "Status: frame counter", 2, "uint", ""},
+    {4, "Status: RSSI", 1, "int", "dBm"},
+    {5, "Status: SNR", 1, "int", "0.1 dB"},
+    {6, "Status: flags", 1, "uint", ""},
+    {7, "Status: stale threshold", 1, "uint", "min"},
+};
+
+void appendStatusLines(QList<SLine>& lines, const QSqlQuery& device, const SDeviceOptions& options)
+{
+    if (options.statusAddress == SDeviceOptions::NO_STATUS_BLOCK)
+        return;
+    for (const SStatusRegister& reg : STATUS_REGISTERS) {
+        SLine line;
+        line.port = device.value(DB::DEV_COL_PORT).toInt();
+        line.address = qint64(options.statusAddress) + reg.offset;
+        line.cells = QStringList{QString::number(line.port),
+                                 device.value(DB::DEV_COL_DEVEUI).toString(),
+                                 device.value(DB::DEV_COL_NAME).toString(),
+                                 QLatin1String(reg.name),
+                                 QString::number(line.address),
+                                 reference(HOLDING_BASE, line.address),
+                                 reference(INPUT_BASE, line.address),
+                                 QString::number(reg.width),
+                                 QLatin1String(reg.type),
+                                 reg.width > 1 ? FMT::wordOrderName(FMT::ORDER_ABCD) : QString(),
+                                 QStringLiteral("1"),
+                                 QStringLiteral("0"),
+                                 QString::fromUtf8(reg.unit)};
+        lines.append(line);
+    }
+}
+
 QList<SLine> registerLines(CDataBaseHandler* storage)
 {
+    QHash<QString, SDeviceOptions> options;
+    QHash<QString, qint64> lastStored;
+    QString error;
+    CDeviceOptionsStore::load(options, lastStored, error); // a file without options has no status blocks
     QList<SLine> lines;
     QSqlQuery devices = storage->getDevices(QString());
     while (devices.next()) {
         QSqlQuery registers = storage->getRegisters(devices.value(DB::DEV_COL_DEVICE).toUInt());
         while (registers.next())
             lines.append(registerLine(devices, registers));
+        appendStatusLines(lines, devices,
+                          options.value(COMM::euiKey(devices.value(DB::DEV_COL_DEVEUI).toString())));
     }
     std::stable_sort(lines.begin(), lines.end(), [](const SLine& a, const SLine& b) {
         return a.port != b.port ? a.port < b.port : a.address < b.address;
