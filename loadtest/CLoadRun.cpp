@@ -57,8 +57,16 @@ void serveFor(int ms)
     loop.exec();
 }
 
+// TARNWICK_BENCH_PORTS=LOW-HIGH keeps the Modbus ports in a range, as the benchmarks do.
 quint16 freeLoopbackPort(const QList<quint16>& taken)
 {
+    const QStringList range = qEnvironmentVariable("TARNWICK_BENCH_PORTS").split(QLatin1Char('-'));
+    for (int port = range.value(0).toInt();
+         range.size() == 2 && port >= 1 && port <= range.at(1).toInt() && port <= 65535; ++port)
+        if (!taken.contains(quint16(port)) && QTcpServer().listen(QHostAddress::Any, quint16(port)))
+            return quint16(port);
+    if (range.size() == 2)
+        return 0;
     for (;;) {
         QTcpServer probe;
         if (!probe.listen(QHostAddress::LocalHost, 0))
