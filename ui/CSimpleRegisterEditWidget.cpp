@@ -64,6 +64,7 @@ CSimpleRegisterEditWidget::CSimpleRegisterEditWidget(QWidget* parent)
     right->setSpacing(1);
     right->addWidget(nameLabel, 0, Qt::AlignHCenter | Qt::AlignTop);
     right->addWidget(formula, 0, Qt::AlignCenter);
+    right->addWidget(exampleLabel, 0, Qt::AlignCenter);
 
     auto* columns = new QHBoxLayout();
     columns->setContentsMargins(0, 0, 0, 0);
@@ -97,8 +98,9 @@ QWidget* CSimpleRegisterEditWidget::buildFormatRow()
     row->addWidget(servedAsCombo);
     row->addWidget(new QLabel(QStringLiteral("Word order: ")));
     row->addWidget(orderCombo);
-    row->addWidget(exampleLabel, 1, Qt::AlignRight);
+    row->addStretch(1);
     formatRow->hide();
+    exampleLabel->hide();
     return formatRow;
 }
 
@@ -107,6 +109,7 @@ void CSimpleRegisterEditWidget::setFormat(bool offered, const FMT::SRegisterForm
     servedAsCombo->setCurrentIndex(format.asFloat ? 1 : 0);
     orderCombo->setCurrentIndex(format.wordOrder);
     formatRow->setVisible(offered);
+    exampleLabel->setVisible(offered);
     showExample();
 }
 

@@ -28,6 +28,7 @@
 #include "ui/CModbusAccessLabel.h"
 #include "ui/CLogPane.h"
 #include "ui/CRegisterDelegat.h"
+#include "ui/CRegisterMapSave.h"
 #include "widgets/CAbstractPanelButton.h"
 #include "widgets/CElidedLabel.h"
 #include "widgets/CHostValidator.h"
@@ -241,6 +242,12 @@ QLayout* MainWindow::buildMiddleColumn()
     logButton->setToolTip(QStringLiteral("Show the log"));
     logButton->setCheckable(true);
     logButton->setFixedSize(40, 40);
+    auto* mapButton = new QPushButton(QStringLiteral("Map"));
+    mapButton->setObjectName(QStringLiteral("blueBtn"));
+    mapButton->setToolTip(QStringLiteral("Write the register map of every device as CSV"));
+    mapButton->setFixedSize(40, 40);
+    connect(mapButton, &QPushButton::clicked, this, [this] { CRegisterMapSave::ask(this); });
+    buttons->addWidget(mapButton);
     connect(logButton, &QPushButton::toggled, this, &MainWindow::toggleLogPane);
     buttons->addWidget(logButton);
     column->addLayout(buttons);
