@@ -18,8 +18,7 @@ QJsonObject configObject(const QString& fields, int packetSize)
         "password": "tarnwick", "seed": 7, "history_size": 3, "devices": [{"dev_eui": "7a52000000010001",
         "dev_name": "Meter", "app_eui": "7A52000000000001", "period_ms": 80, "port": 2, "rssi": -71,
         "packet_type": 1, "packet_size": %2, "fields": [%1]}]})")
-                     .arg(fields)
-                     .arg(packetSize));
+                     .arg(fields, QString::number(packetSize)));
 }
 } // namespace
 
