@@ -111,9 +111,9 @@ QList<REGS::SRegisterInfo> registerList(const REGS::SDeviceTemplate& t)
 {
     QList<REGS::SRegisterInfo> list;
     for (const auto& d : t.serverData)
-        list.append({d.dataName, 0, d.regMapBias, d.regBitSize, d.dataType, 0.0, 1.0, QString()});
+        list.append({d.dataName, 0, d.regMapBias, d.regBitSize, d.dataType, 0.0, 1.0, QString(), {}});
     for (const auto& f : t.devicePackets.first().packetFields)
-        list.append({f.dataName, 1, f.regMapBias, f.regBitSize, f.dataType, 0.0, 1.0, QString()});
+        list.append({f.dataName, 1, f.regMapBias, f.regBitSize, f.dataType, 0.0, 1.0, QString(), {}});
     return list;
 }
 
