@@ -7,6 +7,32 @@
 #include "app/global.h"
 
 namespace FMT {
+namespace {
+QString heldInteger(double value, int digitCount, bool isSigned)
+{
+    const int bits = 4 * digitCount;
+    const quint64 mask = bits >= 64 ? ~quint64(0) : (quint64(1) << bits) - 1;
+    const double rounded = std::round(value);
+    const double lo = isSigned ? -std::ldexp(1.0, bits - 1) : 0.0;
+    const double hi = std::ldexp(1.0, isSigned ? bits - 1 : bits);
+    quint64 image = 0;
+    if (std::isnan(rounded) || rounded < lo)
+        image = isSigned ? quint64(qint64(lo)) : 0;
+    else if (rounded >= hi)
+        image = isSigned ? mask >> 1 : mask;
+    else
+        image = isSigned ? quint64(qint64(rounded)) : quint64(rounded);
+    return QString::number(image & mask, 16).rightJustified(digitCount, QLatin1Char('0'));
+}
+
+double integerValue(const QString& digits, bool isSigned)
+{
+    const quint64 bits = digits.toULongLong(nullptr, 16);
+    if (!isSigned)
+        return double(bits);
+    return digits.size() > 8 ? double(qint64(bits)) : double(qint32(quint32(bits)));
+}
+} // namespace
 
 bool canServeFloat(int bitSize, const QString& dataType)
 {
@@ -65,6 +91,20 @@ float floatFromDigits(const QString& digits)
     float f = 0.0f;
     std::memcpy(&f, &bits, sizeof f);
     return f;
+}
+
+QString reformatted(const QString& stored, bool isSigned, const SRegisterFormat& from,
+                    const SRegisterFormat& to)
+{
+    if (from == to || stored.size() < 8)
+        return stored;
+    if (!from.asFloat && !to.asFloat)
+        return ordered(ordered(stored, from.wordOrder), to.wordOrder);
+    const double value = from.asFloat ? double(floatFromDigits(ordered(stored.left(8), from.wordOrder)))
+                                      : integerValue(ordered(stored, from.wordOrder), isSigned);
+    if (to.asFloat)
+        return ordered(floatDigits(value), to.wordOrder).leftJustified(stored.size(), QLatin1Char('0'));
+    return ordered(heldInteger(value, stored.size(), isSigned), to.wordOrder);
 }
 
 QString workedExample(const SRegisterFormat& format, double value)

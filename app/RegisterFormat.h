@@ -58,6 +58,12 @@ QString floatDigits(double value);
 // The float32 in the first eight digits (most significant first).
 float floatFromDigits(const QString& digits);
 
+// The stored digits (8 or 16) of a number served in `from`, as it is served in
+// `to`: its words reordered, or turned into or out of a float32, an integer
+// rounded and held within its width as the decoder holds it.
+QString reformatted(const QString& stored, bool isSigned, const SRegisterFormat& from,
+                    const SRegisterFormat& to);
+
 // What the order does to one value, e.g. "1234.5 as CDAB: 0x5000 0x449A".
 QString workedExample(const SRegisterFormat& format, double value = 1234.5);
 } // namespace FMT

@@ -135,6 +135,16 @@ const QString& sqlWriteFormat()
     return sql;
 }
 
+// A new format's value and full value, the time of the uplink kept.
+const QString& sqlReformatValue()
+{
+    static const QString sql =
+        QStringLiteral("UPDATE %1 SET %2=?, %3=? WHERE %4=? AND %5=?;")
+            .arg(DB::DB_TABLE_DEVDATA, dataCol(DB::DATA_COL_VALUE), dataCol(DB::DATA_COL_FULLVALUE),
+                 dataCol(DB::DATA_COL_DEVICE), dataCol(DB::DATA_COL_REGADDR));
+    return sql;
+}
+
 FMT::SRegisterFormat formatOf(const QVariant& asFloat, const QVariant& wordOrder)
 {
     FMT::SRegisterFormat format;
@@ -927,6 +937,7 @@ void CDataBaseHandler::updateRegInfo(DB::SDbDevRegParamInfo info)
     writableConnection();
     QSqlQuery query;
     const bool ready = prepared(sqlUpdateRegInfo(), query);
+    bool reformatted = false;
     for (const DB::SDbRegParamInfo& param : qAsConst(info.params)) {
         if (ready) {
             query.bindValue(placeholder(dataCol(DB::DATA_COL_STARTVALUE)), param.startValue);
@@ -938,13 +949,51 @@ void CDataBaseHandler::updateRegInfo(DB::SDbDevRegParamInfo info)
         if (!ready || !query.exec()) {
             logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [1]"),
                        sqlUpdateRegInfo());
-            return;
+            break;
         }
-        // Only a register that exists gets a format.
-        if ((formatTable || !param.format.isDefault()) && query.numRowsAffected() > 0 &&
-            !writeFormat(info.deviceId, int(param.regAddr), param.format))
-            return;
+        // Only a register that exists gets a format; its stored value is served in it at once.
+        if ((formatTable || !param.format.isDefault()) && query.numRowsAffected() > 0) {
+            reformatted |= reformatValue(info.deviceId, int(param.regAddr), param.format);
+            if (!writeFormat(info.deviceId, int(param.regAddr), param.format))
+                break;
+        }
     }
+    if (!reformatted)
+        return;
+    std::unique_lock<std::mutex> writer(imageWriters);
+    for (const int port : portsHolding(info.deviceId))
+        rebuildPortImage(port);
+}
+
+// True when the register's stored value changed to suit the new format.
+bool CDataBaseHandler::reformatValue(unsigned int deviceId, int regAddr, const FMT::SRegisterFormat& format)
+{
+    const QString select = QStringLiteral("%1 WHERE %2.%3=? AND %2.%4=?;")
+                               .arg(sqlRegisterRows(formatTable), DB::DB_TABLE_DEVDATA,
+                                    dataCol(DB::DATA_COL_DEVICE), dataCol(DB::DATA_COL_REGADDR));
+    QSqlQuery query;
+    if (!prepared(select, query) ||
+        (query.bindValue(0, deviceId), query.bindValue(1, regAddr), !query.exec()) || !query.next())
+        return false;
+    const QString dataType = query.value(DB::DATA_COL_DATATYPE).toString();
+    const QString stored = query.value(DB::DATA_COL_FULLVALUE).toString();
+    const QString served =
+        FMT::hasWordOrder(query.value(DB::DATA_COL_BITSIZE).toInt(), dataType)
+            ? FMT::reformatted(stored, dataType == REGS::REGS_JSON_KEY_TYPE_INT,
+                               formatOf(query.value(DB::FMT_COL_ASFLOAT), query.value(DB::FMT_COL_WORDORDER)),
+                               format)
+            : stored;
+    query.finish();
+    if (served == stored)
+        return false;
+    QSqlQuery update;
+    const bool ok = prepared(sqlReformatValue(), update) &&
+                    (update.bindValue(0, served.left(4)), update.bindValue(1, served),
+                     update.bindValue(2, deviceId), update.bindValue(3, regAddr), update.exec());
+    if (!ok)
+        logWithSql(QStringLiteral("ERROR: [CDataBaseHandler::updateRegInfo] Invalid SQL request [2]"),
+                   sqlReformatValue());
+    return ok;
 }
 
 // known stays false for an EUI without a device, which is logged and not retried.

@@ -122,6 +122,7 @@ private:
                             unsigned int deviceId);
     bool deleteRows(unsigned int deviceId);
     bool writeFormat(unsigned int deviceId, int regAddr, const FMT::SRegisterFormat& format);
+    bool reformatValue(unsigned int deviceId, int regAddr, const FMT::SRegisterFormat& format);
     bool beginImmediate(int busyMs, QSqlError& error);
     bool endTransaction(bool commit, QSqlError* error = nullptr);
     bool runAtomically(const QString& origin, const std::function<bool()>& work);

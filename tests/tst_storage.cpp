@@ -464,17 +464,22 @@ void TestStorage::registerParams()
     QCOMPARE(loggedLines(),
              QStringList{"ERROR: [CDataBaseHandler::getRegisterParam] Register is not exist!"});
 
+    // 102 holds 1234.5 as a float in DCBA; as an integer in CDAB it is served 1235 at once.
+    DB::SDbDeviceRegDataSet set = dataSet("A1", 100);
+    set.appendRewriteData("0050", 2, "00509a44");
+    storage->saveRegisterData(set);
     DB::SDbDevRegParamInfo info;
     info.deviceId = 1;
     info.params = {DB::SDbRegParamInfo{101, 3.0, 0.5, "kPa", {false, FMT::ORDER_CDAB}},
+                   DB::SDbRegParamInfo{102, 0.0, 1.0, "", {false, FMT::ORDER_CDAB}},
                    DB::SDbRegParamInfo{999, 1.0, 1.0, "none", {true, FMT::ORDER_BADC}}};
     storage->updateRegInfo(info);
+    QCOMPARE(wordList(storage->getRegisterData(PORT, 102, 2)), QStringList({"102=04d3", "103=0000"}));
     QCOMPARE(
         rows(QStringLiteral("SELECT device, reg_addr, start_value, grating_period, unit FROM dev_data;"), 5),
-        QStringList(
-            {"1|100|0|1|NULL", "1|101|3|0.5|kPa", "1|102|0|1|NULL", "2|100|0|1|NULL", "2|101|0|1|NULL"}));
+        QStringList({"1|100|0|1|NULL", "1|101|3|0.5|kPa", "1|102|0|1|", "2|100|0|1|NULL", "2|101|0|1|NULL"}));
     QCOMPARE(rows(QStringLiteral("SELECT * FROM reg_format ORDER BY reg_addr;"), 4),
-             QStringList({"1|101|0|CDAB", "1|102|1|DCBA"}));
+             QStringList({"1|101|0|CDAB", "1|102|0|CDAB"}));
     QVERIFY(storage->deleteDevice(1));
     QCOMPARE(storage->getRegisteredDevices(), QStringList{"B2"});
     QCOMPARE(rows(QStringLiteral("SELECT device, reg_addr FROM dev_data;"), 2),
