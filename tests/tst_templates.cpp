@@ -204,6 +204,11 @@ private slots:
             << QStringList{undecodable.arg("1", "Counter value",
                                            "data size of 24 bits is not 8, 16, 32 or 64")}
             << true;
+        QTest::newRow("an unknown word order warns and the field is served as without it")
+            << "x.json" << counterWith("\"Counter value\"", "\"Counter value\", \"word_order\": \"XYZW\"")
+            << QStringList{"WARNING: [SDevicePacketField] Field [Counter value]: word_order [XYZW] does not "
+                           "apply to it, ignored"}
+            << true;
         QTest::newRow("a negative offset warns and still loads")
             << "x.json" << counterWith("\"packet_bias\": 1", "\"packet_bias\": -2")
             << QStringList{undecodable.arg("1", "Counter value", "negative offset -2")} << true;
