@@ -248,7 +248,7 @@ void sweepPorts(CDataBaseHandler* storage, int ports)
                                           {}};
         for (int i = 0; i < REGISTERS; ++i)
             desc.registers << REGS::SRegisterInfo{QStringLiteral("r"),        1,   i,   16,
-                                                  QStringLiteral("uinteger"), 0.0, 1.0, QString()};
+                                                  QStringLiteral("uinteger"), 0.0, 1.0, QString(), {}};
         storage->registerNewDevice(desc, static_cast<unsigned short>(SWEEP_PORT + p));
     }
     const long before = rssKiB();
