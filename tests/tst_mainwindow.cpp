@@ -35,25 +35,8 @@ QStringList fieldTexts(QWidget* window)
     return texts;
 }
 
-QImage imageOf(const QIcon& icon)
-{
-    return icon.pixmap(36, 36).toImage().convertToFormat(QImage::Format_ARGB32);
-}
-
 const QString LONG_APP = QStringLiteral("7C52000000000009");
 const QString LONG_TYPE = QStringLiteral("Combined temperature, humidity and air quality sensor (indoor)");
-
-// A template whose type name is longer than any window is wide; before start().
-void writeLongTypeTemplate()
-{
-    QDir().mkdir(COMM::DEVICE_FOLDER);
-    QFile in(QStringLiteral(TW_SOURCE_DIR "/templates/temp_humidity.json"));
-    QFile out(COMM::DEVICE_FOLDER + QStringLiteral("/long.json"));
-    QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
-    out.write(in.readAll()
-                  .replace("7A52000000000002", LONG_APP.toLatin1())
-                  .replace("Temperature and humidity", LONG_TYPE.toUtf8()));
-}
 
 QString currentCell(QListView* view, int column)
 {
@@ -66,13 +49,6 @@ void clickRow(QListView* view, int row)
     QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
 }
 
-// Types the search text and presses Return, as the operator does.
-void search(QWidget* window, const QString& text)
-{
-    auto* line = window->findChild<CSearchEditWidget*>()->findChild<QLineEdit*>();
-    QTest::keyClicks(line, text);
-    QTest::keyClick(line, Qt::Key_Return);
-}
 } // namespace
 
 class TestMainWindow : public QObject
@@ -167,7 +143,8 @@ private slots:
         QTEST(status->text(), "status");
         QCOMPARE(icons.count(), icon.isEmpty() ? 0 : 1);
         if (!icon.isEmpty())
-            QCOMPARE(imageOf(icons.first().first().value<QIcon>()), imageOf(QIcon(icon)));
+            QCOMPARE(icons.first().first().value<QIcon>().pixmap(36, 36).toImage(),
+                     QIcon(icon).pixmap(36, 36).toImage());
         QCOMPARE(QFileInfo(SETT::SETT_FILENAME).isFile(), stored != "directory" && (!none || value == 0));
         if (!QFileInfo(SETT::SETT_FILENAME).isFile())
             return;
@@ -211,7 +188,9 @@ private slots:
         harness::core()->openStoredDevices(); // as at start, had they been stored before
         makeWindow();
         QListView* view = viewPaintedBy<CDeviceDelegat>(window);
-        search(window, searched);
+        auto* line = window->findChild<CSearchEditWidget*>()->findChild<QLineEdit*>();
+        QTest::keyClicks(line, searched);
+        QTest::keyClick(line, Qt::Key_Return);
         const int shown = view->model()->rowCount();
         QCOMPARE(shown, answer ? 2 : 0);
         if (shown)
@@ -357,32 +336,25 @@ private slots:
         QCOMPARE(address->text() == typed && address->hasAcceptableInput(), accepted);
     }
 
-    void lastOfManyDevicesReachable()
+    // Six hundred devices, one of a type named wider than any window.
+    void longListAndLongTypeKeepTheWindow()
     {
-        QVERIFY(fixture->start(1));
+        QDir().mkdir(COMM::DEVICE_FOLDER);
+        QFile in(QStringLiteral(TW_SOURCE_DIR "/templates/temp_humidity.json"));
+        QFile out(COMM::DEVICE_FOLDER + QStringLiteral("/long.json"));
+        QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+        out.write(in.readAll()
+                      .replace("7A52000000000002", LONG_APP.toLatin1())
+                      .replace("Temperature and humidity", LONG_TYPE.toUtf8()));
+        out.close();
+        QVERIFY(fixture->start(3));
         const quint16 port = CGatewayFixture::freePort();
+        QVERIFY(CGatewayFixture::storeDevice("70B3100000000001", "Alpha", 0, port, false));
+        QVERIFY(CGatewayFixture::storeDevice("70B3100000000002", "Beta", 0, port, false, LONG_APP));
         for (int i = 0; i < 600; ++i)
             QVERIFY(CGatewayFixture::storeDevice(QStringLiteral("70B30000000%1").arg(i, 5, 10, QChar('0')),
                                                  QStringLiteral("Device %1").arg(i, 3, 10, QChar('0')), 0,
                                                  port, false));
-        makeWindow();
-        QListView* view = viewPaintedBy<CDeviceDelegat>(window);
-        // The scroll bar's own End key, as a drag of its thumb to the bottom ends.
-        QTest::keyClick(view->verticalScrollBar(), Qt::Key_End);
-
-        const QModelIndex last = view->model()->index(view->model()->rowCount() - 1, DB::DEV_COL_NAME);
-        QCOMPARE(last.data().toString(), QStringLiteral("Device 599"));
-        QVERIFY(view->viewport()->rect().contains(view->visualRect(last.siblingAtColumn(0))));
-    }
-
-    void longTypeKeepsWindowAndColumns()
-    {
-        writeLongTypeTemplate();
-        QVERIFY(fixture->start(3));
-        QVERIFY(
-            CGatewayFixture::storeDevice("70B3000000000001", "Alpha", 0, CGatewayFixture::freePort(), false));
-        QVERIFY(CGatewayFixture::storeDevice("70B3000000000002", "Beta", 0, CGatewayFixture::freePort(),
-                                             false, LONG_APP));
         makeWindow();
         QListView* view = viewPaintedBy<CDeviceDelegat>(window);
         QTRY_VERIFY(window->isVisible());
@@ -396,6 +368,11 @@ private slots:
         QCOMPARE(view->width(), columnWidth);
         auto* title = child<QLabel>(window, "objectName", "title1Lab");
         QVERIFY2(title->toolTip().contains(LONG_TYPE), qPrintable(title->toolTip()));
+        // The scroll bar's own End key, as a drag of its thumb to the bottom ends.
+        QTest::keyClick(view->verticalScrollBar(), Qt::Key_End);
+        const QModelIndex last = view->model()->index(view->model()->rowCount() - 1, DB::DEV_COL_NAME);
+        QCOMPARE(last.data().toString(), QStringLiteral("Device 599"));
+        QVERIFY(view->viewport()->rect().contains(view->visualRect(last.siblingAtColumn(0))));
     }
 
     void logPaneShowsFiltersAndOpensFolder()
@@ -427,36 +404,53 @@ private slots:
         QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(QDir::currentPath())});
     }
 
-    void registerTableFollowsDeviceOnView_data()
+    void registerTableShowsEveryCommittedUplink_data()
     {
-        QTest::addColumn<QString>("devEui");
-        QTest::addColumn<bool>("refreshed");
+        QTest::addColumn<QString>("sentTo");
+        QTest::addColumn<bool>("follows");
 
-        QTest::newRow("new data of the device on view refreshes its registers") << "70B300000000000A" << true;
-        QTest::newRow("its EUI in lower case is the same device") << "70b300000000000a" << true;
-        QTest::newRow("new data of another device leaves the table alone") << "70B300000000000B" << false;
+        QTest::newRow("each uplink of the device on view shows once stored, never an older value")
+            << "70B300000000000A" << true;
+        QTest::newRow("uplinks of another device leave the table alone") << "70B300000000000B" << false;
     }
 
-    void registerTableFollowsDeviceOnView()
+    // Through the link, decoding and storage: every refresh of the table must
+    // show the newest uplink as storage holds it, not the one before.
+    void registerTableShowsEveryCommittedUplink()
     {
-        QFETCH(QString, devEui);
-        QFETCH(bool, refreshed);
-        QVERIFY(fixture->start(3));
-        QVERIFY(CGatewayFixture::storeDevice("70B300000000000A", "Alpha", 0, CGatewayFixture::freePort()));
-        QVERIFY(CGatewayFixture::storeDevice("70B300000000000B", "Beta", 100, CGatewayFixture::freePort()));
+        QFETCH(QString, sentTo);
+        QFETCH(bool, follows);
+        const quint16 port = CGatewayFixture::freePort();
+        QVERIFY(fixture->start(3, true));
+        QVERIFY(CGatewayFixture::storeDevice("70B300000000000A", "Alpha", 0, port));
+        QVERIFY(CGatewayFixture::storeDevice("70B300000000000B", "Beta", 100, port));
+        harness::core()->openStoredDevices();
         makeWindow();
+        QTRY_COMPARE(status->text(), QStringLiteral("SUCCESS"));
         QAbstractItemModel* registers = viewPaintedBy<CRegisterDelegat>(window)->model();
-        QCOMPARE(registers->index(0, DB::DATA_COL_VALUE).data().toString(), QString());
-
-        // Only a notification shows the device's new first register value.
-        DB::SDbDeviceRegDataSet set;
-        set.devEui = QStringLiteral("70B300000000000A");
-        set.appendRewriteData(QStringLiteral("00ff"), 0, QStringLiteral("00ff"));
-        CDataBaseHandler::getInstance()->saveRegisterData(set);
-        emit CAllDeviceHandler::getInstance()->newDataForDevice(devEui);
-        QCoreApplication::processEvents();
-
-        QCOMPARE(registers->index(0, DB::DATA_COL_VALUE).data().toString(), refreshed ? "00ff" : QString());
+        const auto shown = [registers] { return registers->index(0, DB::DATA_COL_VALUE).data().toString(); };
+        QSignalSpy notices(CAllDeviceHandler::getInstance(), &CAllDeviceHandler::newDataForDevice);
+        QString latest;
+        QStringList stale; // refreshes that showed anything but the newest uplink, stored
+        QObject scope;
+        connect(registers, &QAbstractItemModel::modelReset, &scope, [&] {
+            QMap<unsigned short, unsigned short> words;
+            CDataBaseHandler::getInstance()->readRegisterWords(port, 0, 1, words);
+            const QString stored = QStringLiteral("%1").arg(words.value(0), 4, 16, QLatin1Char('0'));
+            if (shown() != latest || stored != latest)
+                stale << QStringLiteral("%1 shown, %2 stored, %3 sent").arg(shown(), stored, latest);
+        });
+        for (int n = 0; n < 300; ++n) {
+            latest = QStringLiteral("%1").arg(1000 + n, 4, 16, QLatin1Char('0'));
+            // The temperature, little-endian in bytes 1-2.
+            fixture->fake.send(
+                QStringLiteral(R"({"cmd":"rx","type":"UNCONF_UP","devEui":"%1","data":"01%2%3"})")
+                    .arg(sentTo, latest.mid(2), latest.left(2) + "32e40c"));
+            QVERIFY2(notices.wait(5000), qPrintable(latest));
+            QCoreApplication::processEvents(); // the window's queued refresh
+            QCOMPARE(shown(), follows ? latest : QString());
+        }
+        QVERIFY2(stale.isEmpty(), qPrintable(stale.mid(0, 5).join("; ")));
     }
 };
 
