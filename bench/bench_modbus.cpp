@@ -1,9 +1,11 @@
 // Modbus TCP reads from the gateway's core (listeners on their thread, reads
 // from the committed register images) side by side with a libmodbus server
 // answering from memory: throughput and latency, many clients connecting at
-// once, and the latency while a burst of uplinks is decoded and stored.
+// once, the latency while a burst of uplinks is decoded and stored, and both
+// servers' latency while a network server pushes a steady stream of uplinks
+// the whole way through the gateway (WebSocket, JSON, decoding, storage).
 //
-//   bench_modbus [--ports LOW-HIGH] [--rounds N] [--burst N]
+//   bench_modbus [--ports LOW-HIGH] [--rounds N] [--burst N] [--rate UPLINKS_PER_S]
 // TARNWICK_BENCH_PORTS=LOW-HIGH does the same as --ports.
 
 #include <QCoreApplication>
@@ -12,12 +14,16 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QWebSocket>
+#include <QWebSocketServer>
 
 #include <sys/select.h>
 #include <unistd.h>
@@ -37,6 +43,7 @@
 #include "core/CGatewayCore.h"
 #include "devices/CAllDeviceHandler.h"
 #include "server/ApiMessages.h"
+#include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
 
 namespace {
@@ -45,6 +52,7 @@ constexpr int DEVICE_STRIDE = 20; // registers between two devices' start addres
 constexpr int REGISTER_SPAN = DEVICE_COUNT * DEVICE_STRIDE;
 constexpr int RUN_LIMIT_MS = 1500;
 constexpr int CONNECT_STORM = 64;
+constexpr long STREAM_FIRST = 10000000; // uplinks of the stream are newer than the burst's
 
 using Clock = std::chrono::steady_clock;
 
@@ -227,10 +235,16 @@ SLatencies runClients(quint16 port, int clients, int quantity, const std::functi
         during();
         stop = true;
     }
-    while (finished < clients) {
-        QCoreApplication::processEvents();
-        QThread::msleep(2);
-    }
+    // The gateway's own thread takes the link and decoding: it waits in its
+    // event loop, not in a sleep, so that the bench delays none of it.
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (finished == clients)
+            loop.quit();
+    });
+    poll.start(5);
+    loop.exec();
     const double seconds = wall.nsecsElapsed() / 1e9;
     for (auto& t : threads)
         t.join();
@@ -396,11 +410,120 @@ void uplinkBurst(int count, double& uplinksPerSecond)
         CDataBaseHandler::getInstance(), [] {}, Qt::BlockingQueuedConnection);
     uplinksPerSecond = count * 1e9 / timer.nsecsElapsed();
 }
+
+// The network server, on a thread of its own: answers the log-in and the
+// catch-up requests, and while pushing sends uplinks at a steady rate.
+class CUplinkPusher
+{
+public:
+    CUplinkPusher()
+    {
+        anchor.moveToThread(&thread);
+        thread.start();
+        run([this] {
+            server.reset(new QWebSocketServer(QStringLiteral("bench"), QWebSocketServer::NonSecureMode));
+            pace.reset(new QTimer);
+            pace->setTimerType(Qt::PreciseTimer);
+            QObject::connect(pace.get(), &QTimer::timeout, [this] { pushDue(); });
+            QObject::connect(server.get(), &QWebSocketServer::newConnection, [this] { take(); });
+            server->listen(QHostAddress::LocalHost, 0);
+        });
+    }
+    ~CUplinkPusher()
+    {
+        run([this] {
+            pace.reset();
+            server.reset(); // closes the connection with it
+        });
+        thread.quit();
+        thread.wait();
+    }
+
+    quint16 port() const { return server->serverPort(); }
+    void start(int perSecond)
+    {
+        run([this, perSecond] {
+            rate = perSecond;
+            pushedBefore = sent;
+            clock.start();
+            pace->start(2);
+        });
+    }
+    void stop()
+    {
+        run([this] { pace->stop(); });
+    }
+
+    std::atomic<long> sent{0};
+
+private:
+    void run(const std::function<void()>& job)
+    {
+        QMetaObject::invokeMethod(&anchor, job, Qt::BlockingQueuedConnection);
+    }
+
+    void take()
+    {
+        client = server->nextPendingConnection();
+        client->setParent(server.get());
+        QObject::connect(client, &QWebSocket::textMessageReceived, [this](const QString& text) {
+            const QJsonObject msg = QJsonDocument::fromJson(text.toUtf8()).object();
+            const QString cmd = msg.value(API::API_JSON_KEY_CMD).toString();
+            QJsonObject reply{{API::API_JSON_KEY_ERRSTRING, API::API_JSON_ERR_UNKNOWNCMD}};
+            if (cmd == API::API_JSON_CMD_AUTHREQ)
+                reply = {{API::API_JSON_KEY_CMD, API::API_JSON_CMD_AUTHRESP},
+                         {API::API_JSON_KEY_STATUS, true},
+                         {API::API_JSON_KEY_TOKEN, QStringLiteral("bench")}};
+            else if (cmd == API::API_JSON_CMD_GETDEVDATAREQ)
+                reply = {{API::API_JSON_KEY_CMD, API::API_JSON_CMD_GETDEVDATARESP},
+                         {API::API_JSON_KEY_STATUS, true},
+                         {API::API_JSON_KEY_DEVEUI, msg.value(API::API_JSON_KEY_DEVEUI)},
+                         {API::API_JSON_KEY_DATALIST, QJsonArray()}};
+            client->sendTextMessage(QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact)));
+        });
+    }
+
+    // As many uplinks as are due by now; a stalled tick is made up, 50 at a time.
+    void pushDue()
+    {
+        const long due = pushedBefore + clock.elapsed() * rate / 1000;
+        for (int burst = 0; client && sent < due && burst < 50; ++burst)
+            client->sendTextMessage(QString::fromUtf8(rxMessage(int(STREAM_FIRST + sent++))));
+    }
+
+    QThread thread;
+    QObject anchor; // jobs run in the thread through it
+    std::unique_ptr<QWebSocketServer> server;
+    std::unique_ptr<QTimer> pace;
+    QWebSocket* client = nullptr;
+    QElapsedTimer clock;
+    int rate = 0;
+    long pushedBefore = 0;
+};
+
+// The link of the core logs in to the pusher; false if it does not within 5 s.
+bool logIn(quint16 serverPort)
+{
+    CServerHandler* link = CServerHandler::getInstance();
+    QEventLoop loop;
+    bool verified = false;
+    QObject::connect(link, &CServerHandler::changeServerStatus, &loop, [&](COMM::EServerStatus status) {
+        verified = status == COMM::SUCCESS;
+        if (verified)
+            loop.quit();
+    });
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    link->connectSlot(QStringLiteral("ws://127.0.0.1:%1").arg(serverPort), QStringLiteral("bench"),
+                      QStringLiteral("bench"));
+    loop.exec();
+    return verified;
+}
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false")); // the link's trace, not the table
     const QStringList args = app.arguments();
     const auto option = [&args](const QString& name, const QString& fallback) {
         const int at = args.indexOf(name);
@@ -463,6 +586,36 @@ int main(int argc, char** argv)
     printRow("idle", idleEight);
     printRow("burst", during);
     std::printf("  p99 during burst / idle %.2f\n", idleEight.p99 > 0 ? during.p99 / idleEight.p99 : 0.0);
+
+    const int rate = qMax(1, option(QStringLiteral("--rate"), QStringLiteral("2000")).toInt());
+    CUplinkPusher pusher;
+    if (!logIn(pusher.port())) {
+        std::fprintf(stderr, "bench_modbus: the link did not log in to the network server\n");
+        return 1;
+    }
+    std::atomic<long> stored{0};
+    QObject::connect(CDataBaseHandler::getInstance(), &CDataBaseHandler::registerDataCommitted,
+                     [&stored] { ++stored; });
+    QElapsedTimer streamed;
+    streamed.start();
+    pusher.start(rate);
+    QThread::msleep(200); // the stream is flowing before the first client reads
+    std::vector<SLatencies> refRuns, gwRuns;
+    for (int round = 0; round < rounds; ++round) {
+        refRuns.push_back(runClients(referencePort, 8, 10));
+        gwRuns.push_back(runClients(gatewayPort, 8, 10));
+    }
+    pusher.stop();
+    const double seconds = streamed.nsecsElapsed() / 1e9;
+    const SLatencies ref = median(refRuns), gw = median(gwRuns);
+    std::printf("\n%d uplinks/s through WebSocket, JSON, decoding and storage: %.0f sent/s, %.0f stored/s; 8 "
+                "clients x 10 registers meanwhile\n",
+                rate, pusher.sent / seconds, stored / seconds);
+    printRow("reference", ref);
+    printRow("gateway", gw);
+    std::printf("  gateway/reference: req/s %.2f, p999 %.2f, max %.2f\n",
+                ref.requestsPerSecond > 0 ? gw.requestsPerSecond / ref.requestsPerSecond : 0.0,
+                ref.p999 > 0 ? gw.p999 / ref.p999 : 0.0, ref.max > 0 ? gw.max / ref.max : 0.0);
     reference.stop();
     core.stop();
     return 0;
