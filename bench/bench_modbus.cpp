@@ -518,6 +518,43 @@ bool logIn(quint16 serverPort)
     loop.exec();
     return verified;
 }
+
+// 8 clients x 10 registers on each server in turn while the network server
+// streams `rate` uplinks per second through the link; false if it cannot log in.
+bool uplinkStream(quint16 gatewayPort, quint16 referencePort, int rounds, int rate)
+{
+    CUplinkPusher pusher;
+    if (!logIn(pusher.port())) {
+        std::fprintf(stderr, "bench_modbus: the link did not log in to the network server\n");
+        return false;
+    }
+    static std::atomic<long> stored{0}; // counted on the storage thread, to the end of the run
+    QObject::connect(CDataBaseHandler::getInstance(), &CDataBaseHandler::registerDataCommitted,
+                     [] { ++stored; });
+    QElapsedTimer streamed;
+    streamed.start();
+    pusher.start(rate);
+    QEventLoop flowing; // the stream runs before the first client reads, and the link takes it
+    QTimer::singleShot(200, &flowing, &QEventLoop::quit);
+    flowing.exec();
+    std::vector<SLatencies> refRuns, gwRuns;
+    for (int round = 0; round < rounds; ++round) {
+        refRuns.push_back(runClients(referencePort, 8, 10));
+        gwRuns.push_back(runClients(gatewayPort, 8, 10));
+    }
+    pusher.stop();
+    const double seconds = streamed.nsecsElapsed() / 1e9;
+    const SLatencies ref = median(refRuns), gw = median(gwRuns);
+    std::printf("\n%d uplinks/s through WebSocket, JSON, decoding and storage: %.0f sent/s, %.0f stored/s; 8 "
+                "clients x 10 registers meanwhile\n",
+                rate, pusher.sent / seconds, stored / seconds);
+    printRow("reference", ref);
+    printRow("gateway", gw);
+    std::printf("  gateway/reference: req/s %.2f, p999 %.2f, max %.2f\n",
+                ref.requestsPerSecond > 0 ? gw.requestsPerSecond / ref.requestsPerSecond : 0.0,
+                ref.p999 > 0 ? gw.p999 / ref.p999 : 0.0, ref.max > 0 ? gw.max / ref.max : 0.0);
+    return true;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -588,34 +625,8 @@ int main(int argc, char** argv)
     std::printf("  p99 during burst / idle %.2f\n", idleEight.p99 > 0 ? during.p99 / idleEight.p99 : 0.0);
 
     const int rate = qMax(1, option(QStringLiteral("--rate"), QStringLiteral("2000")).toInt());
-    CUplinkPusher pusher;
-    if (!logIn(pusher.port())) {
-        std::fprintf(stderr, "bench_modbus: the link did not log in to the network server\n");
+    if (!uplinkStream(gatewayPort, referencePort, rounds, rate))
         return 1;
-    }
-    std::atomic<long> stored{0};
-    QObject::connect(CDataBaseHandler::getInstance(), &CDataBaseHandler::registerDataCommitted,
-                     [&stored] { ++stored; });
-    QElapsedTimer streamed;
-    streamed.start();
-    pusher.start(rate);
-    QThread::msleep(200); // the stream is flowing before the first client reads
-    std::vector<SLatencies> refRuns, gwRuns;
-    for (int round = 0; round < rounds; ++round) {
-        refRuns.push_back(runClients(referencePort, 8, 10));
-        gwRuns.push_back(runClients(gatewayPort, 8, 10));
-    }
-    pusher.stop();
-    const double seconds = streamed.nsecsElapsed() / 1e9;
-    const SLatencies ref = median(refRuns), gw = median(gwRuns);
-    std::printf("\n%d uplinks/s through WebSocket, JSON, decoding and storage: %.0f sent/s, %.0f stored/s; 8 "
-                "clients x 10 registers meanwhile\n",
-                rate, pusher.sent / seconds, stored / seconds);
-    printRow("reference", ref);
-    printRow("gateway", gw);
-    std::printf("  gateway/reference: req/s %.2f, p999 %.2f, max %.2f\n",
-                ref.requestsPerSecond > 0 ? gw.requestsPerSecond / ref.requestsPerSecond : 0.0,
-                ref.p999 > 0 ? gw.p999 / ref.p999 : 0.0, ref.max > 0 ? gw.max / ref.max : 0.0);
     reference.stop();
     core.stop();
     return 0;
