@@ -205,8 +205,7 @@ void CAllDeviceHandler::removeDevice(const QString& devEui, const unsigned short
     CDeviceFreshness::getInstance()->removeDevice(key);
     qDebug().noquote() << QStringLiteral(
                               "[CAllDeviceHandler::removeDevice] Delete device: DevEUI[%1], port[%2]")
-                              .arg(devEui)
-                              .arg(port);
+                              .arg(devEui, QString::number(port));
 }
 
 void CAllDeviceHandler::newPacketReceivedSlot(const API::SApiDeviceData& data)

@@ -52,8 +52,8 @@ bool fetchServerDevice(const QString& devEui, API::SServerDeviceInfo& found, QSt
     QEventLoop loop;
     QList<API::SServerDeviceInfo> devices;
     bool answered = false;
-    error =
-        QStringLiteral("no device list from %1 within %2 s").arg(stored.origin).arg(SERVER_WAIT_MS / 1000);
+    error = QStringLiteral("no device list from %1 within %2 s")
+                .arg(stored.origin, QString::number(SERVER_WAIT_MS / 1000));
     QObject::connect(link, &CServerHandler::changeServerStatus, &loop, [&](COMM::EServerStatus status) {
         if (status == COMM::SUCCESS && !link->getDevicesListReq({QStringLiteral("*")}))
             loop.quit();

@@ -152,7 +152,7 @@ bool readStandinConfig(const QJsonObject& obj, SStandinConfig& config, QString& 
     for (int i = 0; i < devices.size(); ++i) {
         SStandinDevice dev;
         if (!readDevice(devices.at(i).toObject(), dev, error)) {
-            error = QStringLiteral("device %1: %2").arg(i).arg(error);
+            error = QStringLiteral("device %1: %2").arg(QString::number(i), error);
             return false;
         }
         config.devices.append(dev);
