@@ -64,7 +64,8 @@ int runWithoutWindow(int& argc, char* argv[], const SStartOptions& options)
     QLockFile lock(QDir::current().absoluteFilePath(LOCK::LOCK_FILENAME));
     QString holder;
     // The map only reads, so it may be written beside a running gateway.
-    if (lockWorkDir(lock, holder) == LOCK_HELD && options.mode != MODE_EXPORT_MAP) {
+    const bool ownsDir = lockWorkDir(lock, holder) != LOCK_HELD;
+    if (!ownsDir && options.mode != MODE_EXPORT_MAP) {
         if (headless)
             return critical(holder + QStringLiteral(" This one stops."));
         std::fprintf(stderr, "tarnwick: %s Stop it before changing its devices.\n", qPrintable(holder));
@@ -100,6 +101,11 @@ int runWithoutWindow(int& argc, char* argv[], const SStartOptions& options)
     case MODE_WINDOW:
         break;
     }
+    // A command leaves server.db standing alone, as a stopped gateway does;
+    // beside a running gateway its files are that gateway's to fold.
+    CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+    if (!headless && ownsDir && storage)
+        storage->shutdown();
     QCoreApplication::processEvents(); // the last log lines
     return result;
 }

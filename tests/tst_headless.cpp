@@ -139,6 +139,7 @@ private slots:
         lock.unlock();
         QVERIFY(run({"--list-devices"}, &output) == 0);
         QCOMPARE(output.contains(KNOWN + "   7A52000000000001    1502   100  Boiler room"), listedAfter);
+        QVERIFY(!QFile::exists(DB::DB_FILENAME + "-wal")); // server.db stands alone after a command
     }
 
     // As a service runs it: no display, values served over Modbus, the directory
