@@ -68,19 +68,6 @@ void stopThread(QThread*& thread)
     thread = nullptr;
 }
 
-// The registers a device's template fills, relative to its start address.
-void templateSpan(const REGS::SDeviceRegisterInfo& info, qint64& first, qint64& end)
-{
-    first = end = 0;
-    bool any = false;
-    for (const REGS::SRegisterInfo& reg : info.registers) {
-        const qint64 words = qMax<qint64>(1, (qint64(reg.regBitSize) + 15) / 16);
-        first = any ? qMin<qint64>(first, reg.regMapBias) : reg.regMapBias;
-        end = any ? qMax<qint64>(end, reg.regMapBias + words) : reg.regMapBias + words;
-        any = true;
-    }
-}
-
 QVector<SStoredDevice> readStoredDevices(CDataBaseHandler* storage, CAllDeviceHandler* registry)
 {
     QVector<SStoredDevice> stored;
@@ -92,7 +79,7 @@ QVector<SStoredDevice> readStoredDevices(CDataBaseHandler* storage, CAllDeviceHa
         dev.desc.name = query.value(DB::DEV_COL_NAME).toString();
         dev.desc.startAddr = query.value(DB::DEV_COL_STARTADDR).toInt();
         dev.port = query.value(DB::DEV_COL_PORT).toLongLong();
-        templateSpan(registry->getRegisterInfo(dev.desc.appEui), dev.first, dev.end);
+        CDeviceFreshness::templateSpan(registry->getRegisterInfo(dev.desc.appEui), dev.first, dev.end);
         dev.first += dev.desc.startAddr;
         dev.end += dev.desc.startAddr;
         stored.append(dev);
