@@ -40,6 +40,7 @@
 
 #include "app/CLogFile.h"
 #include "app/global.h"
+#include "bench/BenchRx.h"
 #include "core/CGatewayCore.h"
 #include "devices/CAllDeviceHandler.h"
 #include "server/ApiMessages.h"
@@ -131,20 +132,7 @@ QByteArray rxMessage(int n)
         QStringLiteral("01%1%2%3")
             .arg(QString::number(quint32(n) * 7u, 16).rightJustified(8, '0'),
                  QString::number(0x8a02 + n % 50, 16).rightJustified(4, '0'), QStringLiteral("30e2"));
-    const QJsonObject rx{{API::API_JSON_KEY_CMD, API::API_JSON_CMD_RX},
-                         {API::API_JSON_KEY_TYPE, QStringLiteral("UNCONF_UP")},
-                         {API::API_JSON_KEY_DEVEUI, deviceEui(n % DEVICE_COUNT)},
-                         {API::API_JSON_KEY_DATA, payload},
-                         {API::API_JSON_KEY_TS, 1700000000000.0 + n * 1000.0},
-                         {API::API_JSON_KEY_MACBS, QStringLiteral("00800000a0001234")},
-                         {API::API_JSON_KEY_ACK, false},
-                         {API::API_JSON_KEY_FCNT, n},
-                         {API::API_JSON_KEY_PORT, 2},
-                         {API::API_JSON_KEY_FREQ, 868100000},
-                         {API::API_JSON_KEY_DR, 5},
-                         {API::API_JSON_KEY_RSSI, -70 - n % 30},
-                         {API::API_JSON_KEY_SNR, 7.25}};
-    return QJsonDocument(rx).toJson(QJsonDocument::Compact);
+    return benchRxMessage(deviceEui(n % DEVICE_COUNT), payload, n);
 }
 
 // The devices in server.db and their template in deviceFolder, before the core starts.

@@ -14,6 +14,7 @@
 
 #include "app/CLogFile.h"
 #include "app/global.h"
+#include "bench/BenchRx.h"
 #include "devices/CPacketDecoder.h"
 #include "server/ApiMessages.h"
 #include "storage/CDataBaseHandler.h"
@@ -74,20 +75,7 @@ QByteArray rxMessage(int n)
                                 .arg((temperature & 0xffu) << 8 | temperature >> 8, 4, 16, QLatin1Char('0'))
                                 .arg(quint16(0x30e2), 4, 16, QLatin1Char('0'))
                                 .arg(quint64(n) * 1000003ull, 16, 16, QLatin1Char('0'));
-    QJsonObject rx{{API::API_JSON_KEY_CMD, API::API_JSON_CMD_RX},
-                   {API::API_JSON_KEY_TYPE, QStringLiteral("UNCONF_UP")},
-                   {API::API_JSON_KEY_DEVEUI, deviceEui(n % DEVICE_COUNT).toUpper()},
-                   {API::API_JSON_KEY_DATA, payload},
-                   {API::API_JSON_KEY_TS, 1700000000000.0 + n * 1000.0},
-                   {API::API_JSON_KEY_MACBS, QStringLiteral("00800000a0001234")},
-                   {API::API_JSON_KEY_ACK, false},
-                   {API::API_JSON_KEY_FCNT, n},
-                   {API::API_JSON_KEY_PORT, 2},
-                   {API::API_JSON_KEY_FREQ, 868100000},
-                   {API::API_JSON_KEY_DR, 5},
-                   {API::API_JSON_KEY_RSSI, -70 - n % 30},
-                   {API::API_JSON_KEY_SNR, 7.25}};
-    return QJsonDocument(rx).toJson(QJsonDocument::Compact);
+    return benchRxMessage(deviceEui(n % DEVICE_COUNT).toUpper(), payload, n);
 }
 
 struct SBench
