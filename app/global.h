@@ -32,6 +32,14 @@ inline QString euiKey(const QString& eui)
     return eui.trimmed().toUpper();
 }
 
+// The server's URL as every front end builds it from the connection fields;
+// an IPv6 address needs its brackets there.
+inline QString serverOrigin(const QString& scheme, const QString& host, const QString& port)
+{
+    const bool bare6 = host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('['));
+    return QStringLiteral("%1://%2:%3").arg(scheme, bare6 ? QStringLiteral("[%1]").arg(host) : host, port);
+}
+
 enum EServerStatus
 {
     SUCCESS = 0,

@@ -12,8 +12,7 @@ SStoredServer readStoredServer()
     const QString address = value(SETT::SETT_SERVER_IP);
     const QString port = value(SETT::SETT_SERVER_PORT);
     SStoredServer server;
-    server.origin =
-        QStringLiteral("%1://%2:%3").arg(scheme.isEmpty() ? QStringLiteral("ws") : scheme, address, port);
+    server.origin = COMM::serverOrigin(scheme.isEmpty() ? QStringLiteral("ws") : scheme, address, port);
     server.login = value(SETT::SETT_SERVER_LOGIN);
     server.password = value(SETT::SETT_SERVER_PASSWORD);
     server.complete =

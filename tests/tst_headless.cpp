@@ -8,7 +8,9 @@
 
 #include "GatewayHarness.h"
 #include "WorkDir.h"
+#include "app/CSettings.h"
 #include "app/InstanceLock.h"
+#include "headless/StoredServer.h"
 
 using namespace harness;
 
@@ -80,6 +82,18 @@ private slots:
     }
 
     void cleanup() { work.reset(); }
+
+    // The window stores an IPv6 address bare; the URL needs its brackets.
+    void storedIpv6ServerIsReached()
+    {
+        QFile settings(SETT::SETT_FILENAME);
+        QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        settings.write("[server]\nip=::1\nport=8002\nlogin=operator\npassword=tarnwick\n");
+        settings.close();
+        CSettings::getInstance(SETT::SETT_FILENAME);
+        QCOMPARE(readStoredServer().origin, QStringLiteral("ws://[::1]:8002"));
+        CSettings::resetInstance();
+    }
 
     void deviceCommands_data()
     {

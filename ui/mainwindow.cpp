@@ -522,8 +522,7 @@ void MainWindow::tryToConnect(bool showWhyNot)
         }
     }
     const QString origin =
-        QStringLiteral("%1://%2:%3")
-            .arg(schemeBox->currentText(), CHostValidator::urlHost(addressEdit->text()), portEdit->text());
+        COMM::serverOrigin(schemeBox->currentText(), addressEdit->text(), portEdit->text());
     emit connectToServer(origin, loginEdit->text(), passwordEdit->text());
 }
 

@@ -25,13 +25,6 @@ QValidator::State CHostValidator::validate(QString& input, int& pos) const
     return validateHostName(input);
 }
 
-QString CHostValidator::urlHost(const QString& host)
-{
-    return host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('['))
-               ? QStringLiteral("[%1]").arg(host)
-               : host;
-}
-
 QValidator::State CHostValidator::validateIpv4(const QString& input)
 {
     const QStringList groups = input.split(QLatin1Char('.'));

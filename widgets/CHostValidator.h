@@ -13,9 +13,6 @@ public:
 
     State validate(QString& input, int& pos) const override;
 
-    // An IPv6 address must be bracketed inside a URL.
-    static QString urlHost(const QString& host);
-
 private:
     static State validateIpv4(const QString& input);
     static State validateIpv6(const QString& input);
