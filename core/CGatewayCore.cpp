@@ -148,7 +148,7 @@ bool CGatewayCore::start()
     freshness->loadStored();
     connect(storage, &CDataBaseHandler::registerDataCommitted, freshness, &CDeviceFreshness::committedSlot);
     connect(server, &CServerHandler::changeServerStatus, freshness, &CDeviceFreshness::linkStatusSlot);
-    connect(storage, &CDataBaseHandler::registerDataCommitted, this, &CModbusReadCache::invalidate,
+    connect(storage, &CDataBaseHandler::registerImagesChanged, this, &CModbusReadCache::invalidate,
             Qt::DirectConnection);
     modbus = startThread(nullptr, QStringLiteral("modbus"));
     registry->setModbusThread(modbus);

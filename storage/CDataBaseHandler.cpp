@@ -1389,6 +1389,7 @@ void CDataBaseHandler::publish(int port, const ImagePtr& image, bool remove)
     else
         images.insert(port, image);
     locker.unlock();
+    emit registerImagesChanged();
 }
 
 bool CDataBaseHandler::readRegisterWords(int port, int firstRegister, int count,

@@ -132,6 +132,34 @@ private slots:
         QCOMPARE(tables, QStringList({"dev_data", "devices", "sqlite_sequence"}));
     }
 
+    // A client polling a block sees a register's new word order at once, not a cached answer.
+    void formatChangeReachesPollingClient()
+    {
+        startFixture();
+        const QString eui = QStringLiteral("7A52000000010009");
+        CAllDeviceHandler* registry = CAllDeviceHandler::getInstance();
+        const DB::SDeviceRegMapDescription desc{eui, "7A52000000000001", "pulses", 500,
+                                                registry->getRegisterInfo("7A52000000000001").registers};
+        CDataBaseHandler* storage = CDataBaseHandler::getInstance();
+        QVERIFY(storage->registerNewDevice(desc, quint16(ports[0])));
+        registry->addNewDevice(desc, quint16(ports[0]));
+        DB::SDbDeviceRegDataSet set;
+        set.devEui = eui;
+        set.startAddr = 500;
+        set.appendRewriteData("0000", 0, "0000c350");
+        QMetaObject::invokeMethod(storage, "saveRegisterData", Qt::QueuedConnection,
+                                  Q_ARG(DB::SDbDeviceRegDataSet, set));
+        QTRY_COMPARE(readWords("127.0.0.1", ports[0], 500, 2).words, QVector<quint16>({0x0000, 0xc350}));
+        QSqlQuery device = storage->getDevices(QString());
+        while (device.next() && device.value(DB::DEV_COL_DEVEUI).toString() != eui) {
+        }
+        DB::SDbDevRegParamInfo info;
+        info.deviceId = device.value(DB::DEV_COL_DEVICE).toUInt();
+        info.params = {DB::SDbRegParamInfo{500, 0.0, 1.0, "", {false, FMT::ORDER_CDAB}}};
+        storage->updateRegInfo(info);
+        QCOMPARE(readWords("127.0.0.1", ports[0], 500, 2).words, QVector<quint16>({0xc350, 0x0000}));
+    }
+
     void statusBlock_data()
     {
         QTest::addColumn<QString>("eui");
