@@ -2,16 +2,6 @@
 
 #include <QRegularExpression>
 
-namespace {
-// A dual-stack listener sees an IPv4 peer as ::ffff:a.b.c.d.
-QHostAddress plain(const QHostAddress& address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
-}
-} // namespace
-
 CClientAllowList CClientAllowList::parse(const QString& text, QStringList& rejected)
 {
     CClientAllowList list;
@@ -56,4 +46,11 @@ QString CClientAllowList::describe() const
     for (const QPair<QHostAddress, int>& network : networks)
         texts << QStringLiteral("%1/%2").arg(network.first.toString(), QString::number(network.second));
     return texts.join(QStringLiteral(", "));
+}
+
+QHostAddress CClientAllowList::plain(const QHostAddress& address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4) : address;
 }

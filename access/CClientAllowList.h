@@ -20,6 +20,8 @@ public:
     bool allows(const QHostAddress& peer) const;
     // The list in force, as the operator reads it.
     QString describe() const;
+    // A dual-stack listener sees an IPv4 peer as ::ffff:a.b.c.d.
+    static QHostAddress plain(const QHostAddress& address);
 
 private:
     bool restricted = false;

@@ -49,10 +49,7 @@ QHostAddress peerOf(qintptr socketDescriptor)
     socklen_t size = sizeof(peer);
     if (::getpeername(int(socketDescriptor), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
         return QHostAddress();
-    bool isV4 = false;
-    const QHostAddress address(reinterpret_cast<const sockaddr*>(&peer));
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4) : address;
+    return CClientAllowList::plain(QHostAddress(reinterpret_cast<const sockaddr*>(&peer)));
 }
 } // namespace
 

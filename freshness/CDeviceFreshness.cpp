@@ -4,6 +4,7 @@
 #include <QMutexLocker>
 
 #include "app/CLogFile.h"
+#include "storage/CRegisterImage.h"
 
 namespace {
 const QString LOG_LOAD_FAILED =
@@ -233,7 +234,7 @@ void CDeviceFreshness::templateSpan(const REGS::SDeviceRegisterInfo& info, qint6
     first = end = 0;
     bool any = false;
     for (const REGS::SRegisterInfo& reg : info.registers) {
-        const qint64 words = qMax<qint64>(1, (qint64(reg.regBitSize) + 15) / 16);
+        const qint64 words = CRegisterImage::span(reg.regBitSize);
         first = any ? qMin<qint64>(first, reg.regMapBias) : reg.regMapBias;
         end = any ? qMax<qint64>(end, reg.regMapBias + words) : reg.regMapBias + words;
         any = true;

@@ -3,20 +3,17 @@
 #include <QStringList>
 
 #include "app/global.h"
+#include "modbus/CModbusTcpFramer.h"
 
 const QString CDeviceIdentification::VENDOR = QStringLiteral("Tarnwick");
 const QString CDeviceIdentification::PRODUCT_CODE = QStringLiteral("TARNWICK-GW");
 
 namespace {
-constexpr quint8 EXCEPTION_BIT = 0x80;
-constexpr quint8 ILLEGAL_FUNCTION = 1;
-constexpr quint8 ILLEGAL_DATA_ADDRESS = 2;
-constexpr quint8 ILLEGAL_DATA_VALUE = 3;
 
 QByteArray exception(quint8 code)
 {
     QByteArray out;
-    out.append(char(CDeviceIdentification::FUNCTION | EXCEPTION_BIT));
+    out.append(char(CDeviceIdentification::FUNCTION | CModbusTcpFramer::EXCEPTION_BIT));
     out.append(char(code));
     return out;
 }
@@ -32,16 +29,16 @@ QList<QByteArray> basicObjects()
 QByteArray CDeviceIdentification::answer(const QByteArray& requestPdu)
 {
     if (requestPdu.size() < 2 || quint8(requestPdu.at(1)) != MEI_READ_DEVICE_ID)
-        return exception(ILLEGAL_FUNCTION);
+        return exception(CModbusTcpFramer::EXCEPTION_ILLEGAL_FUNCTION);
     if (requestPdu.size() != REQUEST_PDU_LENGTH)
-        return exception(ILLEGAL_DATA_VALUE);
+        return exception(CModbusTcpFramer::EXCEPTION_ILLEGAL_DATA_VALUE);
     const quint8 readCode = quint8(requestPdu.at(2));
     quint8 objectId = quint8(requestPdu.at(3));
     const QList<QByteArray> objects = basicObjects();
     if (readCode < READ_BASIC || readCode > READ_ONE)
-        return exception(ILLEGAL_DATA_VALUE);
+        return exception(CModbusTcpFramer::EXCEPTION_ILLEGAL_DATA_VALUE);
     if (readCode == READ_ONE && objectId >= objects.size())
-        return exception(ILLEGAL_DATA_ADDRESS);
+        return exception(CModbusTcpFramer::EXCEPTION_ILLEGAL_DATA_ADDRESS);
     // A stream asked to start at an object we lack starts at the first.
     if (objectId >= objects.size())
         objectId = 0;

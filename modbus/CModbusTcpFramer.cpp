@@ -5,7 +5,6 @@
 namespace {
 constexpr uint8_t FUNC_READ_HOLDING = 3;
 constexpr uint8_t FUNC_READ_INPUT = 4;
-constexpr uint8_t EXCEPTION_BIT = 0x80;
 
 uint16_t readWord(const QByteArray& buffer, int offset)
 {

@@ -55,7 +55,9 @@ public:
     static constexpr int MIN_REQUEST_LENGTH = 6;   // unit, function, address, quantity
     static constexpr int MAX_REQUEST_LENGTH = 254; // unit and the largest PDU, 253 bytes
     static constexpr uint16_t MAX_READ_REGISTERS = 125;
+    static constexpr uint8_t EXCEPTION_BIT = 0x80;
     static constexpr uint8_t EXCEPTION_ILLEGAL_FUNCTION = 1;
+    static constexpr uint8_t EXCEPTION_ILLEGAL_DATA_ADDRESS = 2;
     static constexpr uint8_t EXCEPTION_ILLEGAL_DATA_VALUE = 3;
     static constexpr uint8_t EXCEPTION_SERVER_DEVICE_FAILURE = 4;
 
