@@ -19,6 +19,7 @@
 #include "app/CLogFile.h"
 #include "devices/CAllDeviceHandler.h"
 #include "freshness/CDeviceFreshness.h"
+#include "server/CServerHandler.h"
 #include "storage/CDeviceOptionsStore.h"
 #include "ui/CDeviceDelegat.h"
 #include "ui/CDeviceSearchModel.h"
@@ -243,4 +244,14 @@ bool CAbstractDeviceForm::keepStatusOptions(const QString& devEui, const SDevice
     }
     CDeviceFreshness::getInstance()->setOptions(devEui, options);
     return true;
+}
+
+void CAbstractDeviceForm::requestLastPackets(const QString& devEui)
+{
+    const bool queued = QMetaObject::invokeMethod(CServerHandler::getInstance(), "getDeviceLastPackets",
+                                                  Qt::QueuedConnection, Q_ARG(QString, devEui));
+    if (!queued)
+        addLog(QStringLiteral("ERROR[%1-%2]: invalid invokeMethod creation!")
+                   .arg(QLatin1String(Q_FUNC_INFO), QString::number(__LINE__)),
+               CLogFile::LOG_TYPE_ERROR);
 }

@@ -41,6 +41,8 @@ protected:
     void fillDeviceTypes();
     void showMessage(const QString& text);
     void removeAllRows(QStandardItemModel* model);
+    // The server sends the device's last packets, which then decode into its registers.
+    void requestLastPackets(const QString& devEui);
     // Reads the status block fields and checks them against the device's own
     // registers [first, end) and the other devices on the port.
     bool readStatusOptions(const QString& devEui, int port, qint64 first, qint64 end,

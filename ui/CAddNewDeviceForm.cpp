@@ -299,13 +299,3 @@ bool CAddNewDeviceForm::overlapsStoredDevice(const DB::SDeviceRegMapDescription&
     startAddrWarning->show();
     return true;
 }
-
-void CAddNewDeviceForm::requestLastPackets(const QString& devEui)
-{
-    const bool queued = QMetaObject::invokeMethod(CServerHandler::getInstance(), "getDeviceLastPackets",
-                                                  Qt::QueuedConnection, Q_ARG(QString, devEui));
-    if (!queued)
-        addLog(QStringLiteral("ERROR[%1-%2]: invalid invokeMethod creation!")
-                   .arg(QLatin1String(Q_FUNC_INFO), QString::number(__LINE__)),
-               CLogFile::LOG_TYPE_ERROR);
-}

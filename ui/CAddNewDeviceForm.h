@@ -31,5 +31,4 @@ private:
     bool portIsUsable(int port) const;
     DB::SDeviceRegMapDescription currentDescription(int startAddr) const;
     bool overlapsStoredDevice(const DB::SDeviceRegMapDescription& desc, int port);
-    void requestLastPackets(const QString& devEui);
 };

@@ -14,7 +14,6 @@
 #include "app/global.h"
 #include "devices/CAllDeviceHandler.h"
 #include "freshness/CDeviceFreshness.h"
-#include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
 #include "ui/CRegisterDelegat.h"
 #include "ui/CStatusBlockBox.h"
@@ -135,11 +134,10 @@ void CEditDeviceForm::addDeviceSlot()
     storage->updateRegInfo(info);
     if (!(options == CDeviceFreshness::getInstance()->options(devEui)))
         keepStatusOptions(devEui, options);
-    // The stored values are in the format they came in: the device's last
-    // packets, fetched again, are stored in the new one.
+    // A float made from the stored integer keeps its rounding until the
+    // device's last packets are decoded again.
     if (formatChanged)
-        QMetaObject::invokeMethod(CServerHandler::getInstance(), "getDeviceLastPackets", Qt::QueuedConnection,
-                                  Q_ARG(QString, devEui));
+        requestLastPackets(devEui);
     addLog(QStringLiteral("INFO: [CEditDeviceForm::updateDeviceSlot] device's register update successfully"));
     accept();
     emit refreshDeviceList(QString());
