@@ -29,8 +29,9 @@
 
 namespace harness {
 
-// Reads holding registers with libmodbus; empty on any failure.
-inline QVector<quint16> readRegisters(int port, int addr, int count)
+// Reads holding registers with libmodbus; empty on any failure, whose errno
+// goes to `error` when given.
+inline QVector<quint16> readRegisters(int port, int addr, int count, int* error = nullptr)
 {
     QVector<quint16> words(count);
     modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
@@ -39,6 +40,8 @@ inline QVector<quint16> readRegisters(int port, int addr, int count)
     modbus_set_response_timeout(ctx, 2, 0);
     const bool ok =
         modbus_connect(ctx) == 0 && modbus_read_registers(ctx, addr, count, words.data()) == count;
+    if (error)
+        *error = ok ? 0 : errno;
     modbus_close(ctx);
     modbus_free(ctx);
     return ok ? words : QVector<quint16>();
@@ -48,7 +51,7 @@ inline QVector<quint16> readRegisters(int port, int addr, int count)
 // runs beside it while the loop keeps turning.
 inline QVector<quint16> readWhileServing(int port, int addr, int count)
 {
-    auto result = std::async(std::launch::async, readRegisters, port, addr, count);
+    auto result = std::async(std::launch::async, [=] { return readRegisters(port, addr, count); });
     while (result.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     return result.get();

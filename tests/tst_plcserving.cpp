@@ -25,25 +25,6 @@ const QString EUI_C = QStringLiteral("70B3D5E75E0000C3");
 constexpr qint64 FIXTURE_STORED_MS = 1796561481588;
 std::atomic<qint64> clockMs{0};
 
-struct SRead
-{
-    QVector<quint16> words;
-    int error = 0; // errno of a failed read
-};
-
-SRead readWords(const char* host, int port, int addr, int count)
-{
-    SRead read;
-    read.words.resize(count);
-    modbus_t* ctx = modbus_new_tcp_pi(host, QByteArray::number(port).constData());
-    modbus_set_response_timeout(ctx, 2, 0);
-    if (modbus_connect(ctx) != 0 || modbus_read_registers(ctx, addr, count, read.words.data()) != count)
-        read.error = errno;
-    modbus_close(ctx);
-    modbus_free(ctx);
-    return read;
-}
-
 // A read of one register from `source` to `target`: true when an answer comes back.
 bool answeredFrom(const QHostAddress& source, const QHostAddress& target, int port)
 {
@@ -117,7 +98,7 @@ private slots:
         // temperature 21.5 C, humidity 40 %, battery 3600 mV; RSSI -70; the SNR row holds
         // eight digits for its one register, which reads the first four
         const QVector<quint16> expected = {0x00d7, 0x0028, 0x0e10, 0, 0, 0, 0, 0, 0, 0, 0xffba, 0};
-        QCOMPARE(readWords("127.0.0.1", ports[0], 100, 12).words, expected);
+        QCOMPARE(harness::readRegisters(ports[0], 100, 12), expected);
         QProcess client;
         client.start(QStringLiteral("/usr/bin/python3"),
                      {QStringLiteral(TW_SOURCE_DIR "/tests/read_identification.py"),
@@ -149,7 +130,7 @@ private slots:
         set.appendRewriteData("0000", 0, "0000c350");
         QMetaObject::invokeMethod(storage, "saveRegisterData", Qt::QueuedConnection,
                                   Q_ARG(DB::SDbDeviceRegDataSet, set));
-        QTRY_COMPARE(readWords("127.0.0.1", ports[0], 500, 2).words, QVector<quint16>({0x0000, 0xc350}));
+        QTRY_COMPARE(harness::readRegisters(ports[0], 500, 2), QVector<quint16>({0x0000, 0xc350}));
         QSqlQuery device = storage->getDevices(QString());
         while (device.next() && device.value(DB::DEV_COL_DEVEUI).toString() != eui) {
         }
@@ -157,7 +138,7 @@ private slots:
         info.deviceId = device.value(DB::DEV_COL_DEVICE).toUInt();
         info.params = {DB::SDbRegParamInfo{500, 0.0, 1.0, "", {false, FMT::ORDER_CDAB}}};
         storage->updateRegInfo(info);
-        QCOMPARE(readWords("127.0.0.1", ports[0], 500, 2).words, QVector<quint16>({0xc350, 0x0000}));
+        QCOMPARE(harness::readRegisters(ports[0], 500, 2), QVector<quint16>({0xc350, 0x0000}));
     }
 
     void statusBlock_data()
@@ -206,14 +187,17 @@ private slots:
                                  {"fcnt", 0x12345},     {"rssi", -70},           {"snr", 7.5},
                                  {"port", 1},           {"data", "01d70028100e"}};
             CAllDeviceHandler::getInstance()->newPacketReceivedSlot(API::SApiDeviceData(rx));
-            QTRY_COMPARE(readWords("127.0.0.1", port, options.statusAddress + 3, 1).words,
+            QTRY_COMPARE(harness::readRegisters(port, options.statusAddress + 3, 1),
                          QVector<quint16>{0x2345});
         }
         clockMs += laterSeconds * 1000;
-        QCOMPARE(readWords("127.0.0.1", port, options.statusAddress, CStatusBlock::WORDS).words, expected);
-        QCOMPARE(readWords("127.0.0.1", port, eui == EUI_C ? 0 : 100, 2).error, deviceError);
+        QCOMPARE(harness::readRegisters(port, options.statusAddress, CStatusBlock::WORDS), expected);
+        int error = -1;
+        harness::readRegisters(port, eui == EUI_C ? 0 : 100, 2, &error);
+        QCOMPARE(error, deviceError);
         // The other device on the port is never refused for its neighbour.
-        QCOMPARE(readWords("127.0.0.1", ports[0], 200, 2).error, 0);
+        harness::readRegisters(ports[0], 200, 2, &error);
+        QCOMPARE(error, 0);
     }
 
     void statusBlockPlacement_data()
