@@ -13,12 +13,12 @@
 #include "app/CSettings.h"
 #include "app/CTerminationWatcher.h"
 #include "app/InstanceLock.h"
+#include "app/StartFailures.h"
 #include "app/StartOptions.h"
 #include "app/global.h"
 #include "core/CGatewayCore.h"
 #include "headless/HeadlessMain.h"
 #include "server/CServerHandler.h"
-#include "storage/CDataBaseHandler.h"
 #include "ui/CAddNewDeviceForm.h"
 #include "ui/CEditDeviceForm.h"
 #include "ui/mainwindow.h"
@@ -87,25 +87,21 @@ bool failIfLocked(QLockFile& lock)
     QString holder;
     if (lockWorkDir(lock, holder) != LOCK_HELD)
         return false;
-    reportFatal(QStringLiteral("CRITICAL_ERROR! [main] %1 This one stops.").arg(holder));
+    reportFatal(heldDirFailure(holder));
     return true;
 }
 
 // Without a writable directory there would be no database and no log.
 int failWithoutWritableDir()
 {
-    reportFatal(QStringLiteral("CRITICAL_ERROR! [main] Working directory [%1] is not writable. "
-                               "The gateway stops.")
-                    .arg(QDir::currentPath()));
+    reportFatal(notWritableFailure());
     return 1;
 }
 
 // Without storage the gateway could neither keep devices nor serve values.
 int failWithoutStorage()
 {
-    const QString msg = QStringLiteral("CRITICAL_ERROR! [main] Data base [%1] cannot be opened in [%2]. "
-                                       "The gateway stops; see history.log.")
-                            .arg(DB::DB_FILENAME, QDir::currentPath());
+    const QString msg = noStorageFailure();
     addLog(msg);
     QCoreApplication::processEvents();
     reportFatal(msg);

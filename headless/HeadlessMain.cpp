@@ -11,6 +11,7 @@
 #include "app/CSettings.h"
 #include "app/CTerminationWatcher.h"
 #include "app/InstanceLock.h"
+#include "app/StartFailures.h"
 #include "app/global.h"
 #include "core/CGatewayCore.h"
 #include "headless/DeviceCommands.h"
@@ -19,7 +20,6 @@
 #include "storage/CDataBaseHandler.h"
 
 namespace {
-const QString CRITICAL_PREFIX = QStringLiteral("CRITICAL_ERROR! [main] ");
 const QString LOG_HEADLESS_START =
     QStringLiteral("INFO: [main] Headless gateway started in [%1] as process %2");
 const QString LOG_NO_SERVER = QStringLiteral(
@@ -28,7 +28,7 @@ const QString LOG_NO_SERVER = QStringLiteral(
 
 int critical(const QString& text)
 {
-    std::fprintf(stderr, "%s\n", qPrintable(CRITICAL_PREFIX + text));
+    std::fprintf(stderr, "%s\n", qPrintable(text));
     return 1;
 }
 
@@ -37,10 +37,11 @@ int runHeadless(QCoreApplication& app)
     CTerminationWatcher terminationWatcher;
     addLog(LOG_HEADLESS_START.arg(QDir::currentPath(), QString::number(QCoreApplication::applicationPid())));
     CGatewayCore core;
-    if (!core.start())
-        return critical(
-            QStringLiteral("Data base [%1] cannot be opened in [%2]. The gateway stops; see history.log.")
-                .arg(DB::DB_FILENAME, QDir::currentPath()));
+    if (!core.start()) {
+        const QString text = noStorageFailure();
+        addLog(text); // the operator's history, as the window keeps it
+        return critical(text);
+    }
     CServerHandler* server = CServerHandler::getInstance();
 
     const SStoredServer stored = readStoredServer();
@@ -67,13 +68,12 @@ int runWithoutWindow(int& argc, char* argv[], const SStartOptions& options)
     const bool ownsDir = lockWorkDir(lock, holder) != LOCK_HELD;
     if (!ownsDir && options.mode != MODE_EXPORT_MAP) {
         if (headless)
-            return critical(holder + QStringLiteral(" This one stops."));
+            return critical(heldDirFailure(holder));
         std::fprintf(stderr, "tarnwick: %s Stop it before changing its devices.\n", qPrintable(holder));
         return 1;
     }
     if (!isWorkDirWritable())
-        return critical(QStringLiteral("Working directory [%1] is not writable. The gateway stops.")
-                            .arg(QDir::currentPath()));
+        return critical(notWritableFailure());
     // A command's output is its answer; the gateway's debug trace would bury it.
     if (!headless)
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));

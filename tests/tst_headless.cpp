@@ -156,6 +156,17 @@ private slots:
         QVERIFY(!QFile::exists(DB::DB_FILENAME + "-wal")); // server.db stands alone after a command
     }
 
+    // A service's failure must reach history.log too: stderr may go nowhere.
+    void headlessStopsWithoutStorage()
+    {
+        QVERIFY(QDir().mkdir(DB::DB_FILENAME)); // a folder where the database file should be
+        QString output;
+        QCOMPARE(run({"--headless"}, &output), 1);
+        const QString line = "CRITICAL_ERROR! [main] Data base [server.db] cannot be opened in [";
+        QVERIFY2(output.contains(line), qPrintable(output));
+        QVERIFY2(CWorkDir::log().contains(line), qPrintable(CWorkDir::log()));
+    }
+
     // As a service runs it: no display, values served over Modbus, the directory
     // its own, and SIGTERM a clean end.
     void headlessGateway()
