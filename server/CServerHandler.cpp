@@ -81,20 +81,9 @@ void CServerHandler::resetInstance()
     instance = nullptr;
 }
 
-void CServerHandler::setTimeoutIntervals(int pingMs, int waitingMs)
-{
-    waits.handshakeMs = pingMs;
-    waits.waitingMs = waitingMs;
-}
-
 void CServerHandler::setIntervals(const SIntervals& intervals)
 {
     waits = intervals;
-}
-
-CServerHandler::SIntervals CServerHandler::intervals()
-{
-    return waits;
 }
 
 CServerHandler::CServerHandler(QObject* parent)

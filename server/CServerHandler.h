@@ -65,9 +65,7 @@ public:
 
     // Test-only hooks: drop the instance, shorten the waits.
     static void resetInstance();
-    static void setTimeoutIntervals(int pingMs, int waitingMs);
     static void setIntervals(const SIntervals& intervals);
-    static SIntervals intervals();
 
     ~CServerHandler() override;
 

@@ -110,7 +110,10 @@ public:
         qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
         globalVarInit();
         // Short waits keep a silent server from stalling the suite.
-        CServerHandler::setTimeoutIntervals(300, 400);
+        CServerHandler::SIntervals waits;
+        waits.handshakeMs = 300;
+        waits.waitingMs = 400;
+        CServerHandler::setIntervals(waits);
         work.reset(new CWorkDir);
         return work->isValid() && fake.listen();
     }

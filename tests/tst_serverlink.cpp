@@ -102,6 +102,12 @@ class TestServerLink : public QObject
             QTRY_COMPARE(fake->count("cmd"), 1);
     }
 
+    // Handshake, answer, first and longest retry, after a refusal, keep-alive, pong, upgrade, retry line.
+    static void setWaits(int answerMs)
+    {
+        CServerHandler::setIntervals({PING_MS, answerMs, 100, 400, REFUSED_MS, 200, 1000, 1000, 60000});
+    }
+
     void logIn()
     {
         fake->answers = true;
@@ -114,8 +120,7 @@ private slots:
     void init()
     {
         globalVarInit();
-        // Handshake, answer, first and longest retry, after a refusal, keep-alive, pong, upgrade, retry line.
-        CServerHandler::setIntervals({PING_MS, 500, 100, 400, REFUSED_MS, 200, 1000, 1000, 60000});
+        setWaits(500);
         work.reset(new CWorkDir);
         fake.reset(new CFakeNetworkServer);
         fake->answers = false;
@@ -214,7 +219,7 @@ private slots:
         QFETCH(int, packetsRead);
         QFETCH(bool, endsWait);
         const int waitingMs = endsWait ? 60000 : 2000; // a minute: nothing but the answer ends it in time
-        CServerHandler::setTimeoutIntervals(PING_MS, waitingMs);
+        setWaits(waitingMs);
         logIn();
         QElapsedTimer clock;
         QList<qint64> listsAt, packetsAt; // when each list request arrived, each packet was read
@@ -264,7 +269,7 @@ private slots:
                                     {"devName", QString(padding, QLatin1Char('n'))},
                                     {"OTAA", QJsonObject{{"appEui", "7A52000000000001"}}}});
         fake->offer(list);
-        CServerHandler::setTimeoutIntervals(PING_MS, 20000); // megabytes take their time on a busy machine
+        setWaits(20000); // megabytes take their time on a busy machine
         logIn();
         fake->answers = true;
         QSignalSpy lists(link, &CServerHandler::getDevicesListResp);
