@@ -395,7 +395,7 @@ void CServerHandler::startCatchUp()
         if (key.isEmpty() || catchUpPending.contains(key))
             continue;
         catchUpPending.insert(key);
-        enqueueTask(TASK_GET_DEVICE_DATA, API::deviceDataRequestMessage(devEui));
+        enqueueTask(TASK_GET_DEVICE_DATA, API::deviceDataRequestMessage(devEui), devEui);
     }
     catchUpTotal = catchUpPending.size();
     if (catchUpTotal == 0)
@@ -502,14 +502,14 @@ void CServerHandler::getDeviceLastPackets(QString devEui)
         addLog(QStringLiteral("[CServerHandler::getDeviceLastPackets] Invalid connection to server! Return"));
         return;
     }
-    enqueueTask(TASK_GET_DEVICE_DATA, API::deviceDataRequestMessage(devEui));
+    enqueueTask(TASK_GET_DEVICE_DATA, API::deviceDataRequestMessage(devEui), devEui);
 }
 
-void CServerHandler::enqueueTask(EServerTask task, const QString& text)
+void CServerHandler::enqueueTask(EServerTask task, const QString& text, const QString& devEui)
 {
     {
         QMutexLocker locker(&queueMutex);
-        taskQueue.append(qMakePair(task, text));
+        taskQueue.append({task, text, COMM::euiKey(devEui)});
     }
     kickQueue();
 }
@@ -539,17 +539,13 @@ void CServerHandler::newTaskSlot()
         queueMutex.unlock();
         return;
     }
-    const QPair<EServerTask, QString> task = taskQueue.takeFirst();
-    currentTask = task.first;
+    const STask task = taskQueue.takeFirst();
+    currentTask = task.task;
     queueMutex.unlock();
 
-    if (currentTask == TASK_GET_DEVICE_DATA)
-        awaitedEui = COMM::euiKey(QJsonDocument::fromJson(task.second.toUtf8())
-                                      .object()
-                                      .value(API::API_JSON_KEY_DEVEUI)
-                                      .toString());
-    qDebug().noquote() << QStringLiteral("send:") << task.second;
-    socket.sendTextMessage(task.second);
+    awaitedEui = task.euiKey;
+    qDebug().noquote() << QStringLiteral("send:") << task.text;
+    socket.sendTextMessage(task.text);
     waitingTimer.start(waits.waitingMs);
 }
 

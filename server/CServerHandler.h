@@ -7,7 +7,6 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
-#include <QPair>
 #include <QSet>
 #include <QSslError>
 #include <QString>
@@ -113,12 +112,20 @@ private:
     void handleAuthState(const QJsonObject& obj);
     void handleVerifiedState(const QJsonObject& obj);
     void handleDevicesListResp(const QJsonObject& obj);
-    void enqueueTask(EServerTask task, const QString& text);
+    // A data request names its device, whose answer alone ends the wait.
+    void enqueueTask(EServerTask task, const QString& text, const QString& devEui = QString());
     void kickQueue();
+
+    struct STask
+    {
+        EServerTask task;
+        QString text;
+        QString euiKey; // of a data request
+    };
 
     ELinkState linkState = LINK_IDLE;
     EServerTask currentTask = TASK_GET_DEVICE_DATA;
-    QList<QPair<CServerHandler::EServerTask, QString>> taskQueue;
+    QList<STask> taskQueue;
     QMutex queueMutex;
     QMutex taskMutex;
     QMutex waitingMutex;
