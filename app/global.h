@@ -202,6 +202,7 @@ struct SDeviceRegisterInfo
 } // namespace REGS
 
 namespace DB {
+inline const QString SQL_DRIVER = QStringLiteral("QSQLITE");
 inline const QString DB_FILENAME = QStringLiteral("server.db");
 inline const QString DB_NAME = QStringLiteral("server");
 inline const QString DB_TABLE_DEVICES = QStringLiteral("devices");

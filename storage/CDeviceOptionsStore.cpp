@@ -10,19 +10,38 @@
 
 namespace {
 const QString TABLE = QStringLiteral("device_options");
-const QString SQL_CREATE =
-    QStringLiteral("CREATE TABLE IF NOT EXISTS device_options ( dev_eui TEXT PRIMARY KEY NOT NULL, "
-                   "status_addr INTEGER, stale_minutes INTEGER NOT NULL DEFAULT 0, "
-                   "stale_exception INTEGER NOT NULL DEFAULT 0 )");
-const QString SQL_UPSERT = QStringLiteral(
-    "INSERT OR REPLACE INTO device_options (dev_eui, status_addr, stale_minutes, stale_exception) "
-    "VALUES (?, ?, ?, ?)");
-const QString SQL_SELECT =
-    QStringLiteral("SELECT dev_eui, status_addr, stale_minutes, stale_exception FROM device_options");
-const QString SQL_LAST_STORED = QStringLiteral("SELECT d.dev_eui, MAX(v.time) FROM devices d "
-                                               "JOIN dev_data v ON v.device = d.device GROUP BY d.device");
-const QString SQL_DRIVER = QStringLiteral("QSQLITE");
+// Columns of table "device_options", in the order the SELECT reads them.
+const QStringList COLUMNS = {QStringLiteral("dev_eui"), QStringLiteral("status_addr"),
+                             QStringLiteral("stale_minutes"), QStringLiteral("stale_exception")};
+enum EColumn
+{
+    COL_DEVEUI = 0,
+    COL_STATUSADDR = 1,
+    COL_STALEMINUTES = 2,
+    COL_STALEEXCEPTION = 3,
+};
+
+const QString SQL_CREATE = QStringLiteral("CREATE TABLE IF NOT EXISTS %1 ( %2 TEXT PRIMARY KEY NOT NULL, "
+                                          "%3 INTEGER, %4 INTEGER NOT NULL DEFAULT 0, "
+                                          "%5 INTEGER NOT NULL DEFAULT 0 )")
+                               .arg(TABLE, COLUMNS.at(COL_DEVEUI), COLUMNS.at(COL_STATUSADDR),
+                                    COLUMNS.at(COL_STALEMINUTES), COLUMNS.at(COL_STALEEXCEPTION));
+const QString SQL_UPSERT = QStringLiteral("INSERT OR REPLACE INTO %1 (%2) VALUES (?, ?, ?, ?)")
+                               .arg(TABLE, COLUMNS.join(QStringLiteral(", ")));
+const QString SQL_SELECT = QStringLiteral("SELECT %2 FROM %1").arg(TABLE, COLUMNS.join(QStringLiteral(", ")));
 const QString CONNECTION = QStringLiteral("device-options");
+
+// The time each device's registers were last stored, by its EUI. Built on
+// first use: the names are globals of another file.
+const QString& sqlLastStored()
+{
+    static const QString sql =
+        QStringLiteral("SELECT d.%3, MAX(v.%5) FROM %1 d JOIN %2 v ON v.%6 = d.%4 GROUP BY d.%4")
+            .arg(DB::DB_TABLE_DEVICES, DB::DB_TABLE_DEVDATA, DB::DbTableDevicesList.at(DB::DEV_COL_DEVEUI),
+                 DB::DbTableDevicesList.at(DB::DEV_COL_DEVICE), DB::DbTableDevDataList.at(DB::DATA_COL_TIME),
+                 DB::DbTableDevDataList.at(DB::DATA_COL_DEVICE));
+    return sql;
+}
 
 // A connection for one call, removed when the call ends.
 class CScopedConnection
@@ -30,7 +49,7 @@ class CScopedConnection
 public:
     CScopedConnection()
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(SQL_DRIVER, CONNECTION);
+        QSqlDatabase db = QSqlDatabase::addDatabase(DB::SQL_DRIVER, CONNECTION);
         db.setDatabaseName(QFileInfo(DB::DB_FILENAME).absoluteFilePath());
         db.setConnectOptions(
             QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(CDeviceOptionsStore::BUSY_TIMEOUT_MS));
@@ -72,7 +91,7 @@ bool CDeviceOptionsStore::load(QHash<QString, SDeviceOptions>& options, QHash<QS
     lastStored.clear();
     CScopedConnection connection;
     QSqlQuery query;
-    if (!connection.opened || !connection.run(query, SQL_LAST_STORED)) {
+    if (!connection.opened || !connection.run(query, sqlLastStored())) {
         error = connection.reason;
         return false;
     }
@@ -87,11 +106,11 @@ bool CDeviceOptionsStore::load(QHash<QString, SDeviceOptions>& options, QHash<QS
     }
     while (query.next()) {
         SDeviceOptions read;
-        read.statusAddress =
-            query.value(1).isNull() ? SDeviceOptions::NO_STATUS_BLOCK : query.value(1).toInt();
-        read.staleMinutes = query.value(2).toInt();
-        read.staleException = query.value(3).toBool();
-        options.insert(COMM::euiKey(query.value(0).toString()), read);
+        const QVariant address = query.value(COL_STATUSADDR);
+        read.statusAddress = address.isNull() ? SDeviceOptions::NO_STATUS_BLOCK : address.toInt();
+        read.staleMinutes = query.value(COL_STALEMINUTES).toInt();
+        read.staleException = query.value(COL_STALEEXCEPTION).toBool();
+        options.insert(COMM::euiKey(query.value(COL_DEVEUI).toString()), read);
     }
     return true;
 }

@@ -30,41 +30,36 @@ const QString STATUS_OVERLAP_TIP =
 const QString OVERLAP_TIP =
     QStringLiteral("Registers %1..%2 overlap registers %3..%4 of device %5 [%6] on port %7");
 
-// First and last register a device takes, from its first word to its last.
-struct SSpan
+// Registers [first, end) of two spans share a word; an empty span shares none.
+bool overlaps(qint64 first, qint64 end, qint64 otherFirst, qint64 otherEnd)
 {
-    qint64 first = 0;
-    qint64 last = -1;
+    return first < end && otherFirst < otherEnd && first < otherEnd && otherFirst < end;
+}
 
-    void widen(qint64 addr, int bitSize)
-    {
-        const qint64 end = addr + qMax(1, (bitSize + 15) / 16) - 1;
-        first = last < first ? addr : qMin(first, addr);
-        last = qMax(last, end);
-    }
-    bool overlaps(const SSpan& other) const
-    {
-        return last >= first && other.last >= other.first && first <= other.last && other.first <= last;
-    }
-};
-
-// The tooltip naming the stored device on this port whose registers the span
-// would share; empty when there is none.
-QString deviceInTheWay(int port, const SSpan& span)
+// The tooltip naming the stored device on this port whose registers
+// [first, end) would share; empty when there is none.
+QString deviceInTheWay(int port, qint64 first, qint64 end)
 {
     CDataBaseHandler* storage = CDataBaseHandler::getInstance();
     QSqlQuery devices = storage->getDevices(QString());
     while (devices.next()) {
         if (devices.value(DB::DEV_COL_PORT).toInt() != port)
             continue;
-        SSpan theirs;
+        // Stored addresses are absolute: the span needs no start address added.
+        REGS::SDeviceRegisterInfo stored;
         QSqlQuery registers = storage->getRegisters(devices.value(DB::DEV_COL_DEVICE).toUInt());
-        while (registers.next())
-            theirs.widen(registers.value(DB::DATA_COL_REGADDR).toLongLong(),
-                         registers.value(DB::DATA_COL_BITSIZE).toInt());
-        if (span.overlaps(theirs))
-            return OVERLAP_TIP.arg(QString::number(span.first), QString::number(span.last),
-                                   QString::number(theirs.first), QString::number(theirs.last),
+        while (registers.next()) {
+            REGS::SRegisterInfo reg;
+            reg.regMapBias = registers.value(DB::DATA_COL_REGADDR).toInt();
+            reg.regBitSize = registers.value(DB::DATA_COL_BITSIZE).toInt();
+            stored.registers.append(reg);
+        }
+        qint64 theirFirst = 0;
+        qint64 theirEnd = 0;
+        CDeviceFreshness::templateSpan(stored, theirFirst, theirEnd);
+        if (overlaps(first, end, theirFirst, theirEnd))
+            return OVERLAP_TIP.arg(QString::number(first), QString::number(end - 1),
+                                   QString::number(theirFirst), QString::number(theirEnd - 1),
                                    devices.value(DB::DEV_COL_NAME).toString(),
                                    devices.value(DB::DEV_COL_DEVEUI).toString(), QString::number(port));
     }
@@ -252,17 +247,18 @@ void CAddNewDeviceForm::addDeviceSlot()
     if (stack->currentIndex() != 1 || !deviceView->currentIndex().isValid())
         return;
     const DB::SDeviceRegMapDescription desc = currentDescription(startAddr);
-    if (overlapsStoredDevice(desc, port))
-        return;
     qint64 first = 0;
     qint64 end = 0;
     CDeviceFreshness::templateSpan({desc.appEui, desc.registers}, first, end);
+    first += startAddr;
+    end += startAddr;
+    if (overlapsStoredDevice(port, first, end))
+        return;
     SDeviceOptions options;
-    if (!readStatusOptions(desc.devEui, port, first + startAddr, end + startAddr, options))
+    if (!readStatusOptions(desc.devEui, port, first, end, options))
         return;
     // Registers clear of every device may still fall on another device's status block.
-    const QString statusInTheWay =
-        CDeviceFreshness::getInstance()->occupant(port, first + startAddr, end + startAddr, desc.devEui);
+    const QString statusInTheWay = CDeviceFreshness::getInstance()->occupant(port, first, end, desc.devEui);
     if (!statusInTheWay.isEmpty()) {
         startAddrWarning->setToolTip(STATUS_OVERLAP_TIP.arg(statusInTheWay, QString::number(port)));
         startAddrWarning->show();
@@ -281,18 +277,16 @@ void CAddNewDeviceForm::addDeviceSlot()
     keepStatusOptions(desc.devEui, options);
     CAllDeviceHandler::getInstance()->addNewDevice(desc, tcpPort);
     addLog(QStringLiteral("INFO: [CAddNewDeviceForm::addDeviceSlot] device created successfully"));
+    addedEui = desc.devEui;
     accept();
     requestLastPackets(desc.devEui);
     emit refreshDeviceList(QString());
 }
 
 // Two devices sharing registers on one port would hand SCADA words of both.
-bool CAddNewDeviceForm::overlapsStoredDevice(const DB::SDeviceRegMapDescription& desc, int port)
+bool CAddNewDeviceForm::overlapsStoredDevice(int port, qint64 first, qint64 end)
 {
-    SSpan span;
-    for (const REGS::SRegisterInfo& reg : desc.registers)
-        span.widen(qint64(desc.startAddr) + reg.regMapBias, reg.regBitSize);
-    const QString inTheWay = deviceInTheWay(port, span);
+    const QString inTheWay = deviceInTheWay(port, first, end);
     if (inTheWay.isEmpty())
         return false;
     startAddrWarning->setToolTip(inTheWay);

@@ -13,6 +13,8 @@ public:
     static CAddNewDeviceForm* getInstance();
     // Tests only: drop the dialog so the next getInstance builds a new one.
     static void resetInstance();
+    // EUI of the device the last accepted showing registered.
+    const QString& addedDevEui() const { return addedEui; }
 
 public slots:
     void getDevicesListRespSlot(const bool& status, const QList<API::SServerDeviceInfo>& _regInfoList);
@@ -30,5 +32,7 @@ private:
     bool checkFields(int& port, int& startAddr);
     bool portIsUsable(int port) const;
     DB::SDeviceRegMapDescription currentDescription(int startAddr) const;
-    bool overlapsStoredDevice(const DB::SDeviceRegMapDescription& desc, int port);
+    bool overlapsStoredDevice(int port, qint64 first, qint64 end);
+
+    QString addedEui;
 };

@@ -1,29 +1,19 @@
 #include "ui/CModbusAccessLabel.h"
 
-#include <QResizeEvent>
-
 #include "access/CModbusAccess.h"
 
+namespace {
+const QString BIND_LINE = QStringLiteral("Modbus listens on: %1");
+const QString CLIENTS_LINE = QStringLiteral("Modbus clients allowed: %1");
+const QString WHERE_SET =
+    QStringLiteral("Set in settings.conf, section [modbus]: bind_address and allowed_clients");
+} // namespace
+
 CModbusAccessLabel::CModbusAccessLabel(QWidget* parent)
-    : QLabel(parent), bindLine(QStringLiteral("Modbus listens on: ") + CModbusAccess::describeBindAddress()),
-      clientsLine(QStringLiteral("Modbus clients allowed: ") + CModbusAccess::describeAllowList())
+    : CElidedLabel(QStringLiteral("%1\n%2").arg(BIND_LINE.arg(CModbusAccess::describeBindAddress()),
+                                                CLIENTS_LINE.arg(CModbusAccess::describeAllowList())),
+                   parent)
 {
     setObjectName(QStringLiteral("modbusAccessLabel"));
-    setMinimumWidth(1);
-    setToolTip(bindLine + QStringLiteral("\n") + clientsLine +
-               QStringLiteral("\nSet in settings.conf, section [modbus]: bind_address and allowed_clients"));
-    fit();
-}
-
-void CModbusAccessLabel::resizeEvent(QResizeEvent* event)
-{
-    QLabel::resizeEvent(event);
-    fit();
-}
-
-void CModbusAccessLabel::fit()
-{
-    const int width = qMax(1, contentsRect().width());
-    setText(fontMetrics().elidedText(bindLine, Qt::ElideRight, width) + QStringLiteral("\n") +
-            fontMetrics().elidedText(clientsLine, Qt::ElideRight, width));
+    setToolTip(QStringLiteral("%1\n%2").arg(text(), WHERE_SET));
 }

@@ -45,6 +45,8 @@ const QString DELETE_QUESTION =
     QStringLiteral("Delete the device \"%1\" (EUI %2, TCP port %3) and the scaling of its registers?");
 // Set by tarnwick-launch when the stand-in server it should run beside the gateway is not running.
 const char STANDIN_PROBLEM_VARIABLE[] = "TARNWICK_STANDIN_PROBLEM";
+const QString STATUS_NO_STANDIN = QStringLiteral("%1, no stand-in");
+const QString TIP_NO_STANDIN = QStringLiteral("Stand-in network server not running: %1");
 
 QHBoxLayout* row(int spacing)
 {
@@ -62,7 +64,8 @@ QLabel* namedLabel(const QString& text, const QString& objectName)
 }
 } // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent), standinProblem(qEnvironmentVariable(STANDIN_PROBLEM_VARIABLE))
 {
     setWindowFlags(windowFlags() | Qt::WindowMaximizeButtonHint);
     setAttribute(Qt::WA_NoSystemBackground);
@@ -401,6 +404,14 @@ int MainWindow::rowOfDevice(unsigned int id) const
     return -1;
 }
 
+int MainWindow::rowOfEui(const QString& devEui) const
+{
+    for (int r = 0; r < deviceModel->rowCount(); ++r)
+        if (COMM::euiKey(deviceModel->index(r, DB::DEV_COL_DEVEUI).data().toString()) == COMM::euiKey(devEui))
+            return r;
+    return -1;
+}
+
 void MainWindow::refreshDevicesSlot(const QString& _search)
 {
     const bool hadCurrent = hasCurrentDevice();
@@ -427,30 +438,15 @@ void MainWindow::newDataForDeviceSlot(const QString& _devEui)
 
 void MainWindow::addNewItemSlot()
 {
-    QSqlQuery all = CDataBaseHandler::getInstance()->getDevices(QString());
-    unsigned int newest = 0;
-    while (all.next())
-        newest = qMax(newest, all.value(DB::DEV_COL_DEVICE).toUInt());
-    if (CAddNewDeviceForm::getInstance()->showForm(QStringLiteral("Add new device interface")) ==
-        QDialog::Accepted)
-        makeNewestDeviceCurrent(newest);
-}
-
-// Storage numbers devices upwards: the one added is the one above the newest before.
-void MainWindow::makeNewestDeviceCurrent(unsigned int previousNewest)
-{
-    const auto newRow = [this, previousNewest] {
-        for (int r = deviceModel->rowCount() - 1; r >= 0; --r)
-            if (deviceModel->index(r, DB::DEV_COL_DEVICE).data().toUInt() > previousNewest)
-                return r;
-        return -1;
-    };
+    CAddNewDeviceForm* form = CAddNewDeviceForm::getInstance();
+    if (form->showForm(QStringLiteral("Add new device interface")) != QDialog::Accepted)
+        return;
     refreshDevicesSlot(searchEdit->text());
-    if (newRow() < 0 && !searchEdit->text().isEmpty()) {
+    if (rowOfEui(form->addedDevEui()) < 0 && !searchEdit->text().isEmpty()) {
         searchEdit->setText(QString()); // the search hides it: show all
         refreshDevicesSlot(QString());
     }
-    const int row = newRow();
+    const int row = rowOfEui(form->addedDevEui());
     if (row >= 0)
         deviceView->setCurrentIndex(deviceModel->index(row, 0));
 }
@@ -541,14 +537,10 @@ void MainWindow::changeServerStatusSlot(COMM::EServerStatus _status)
         return;
     // Until a log-in succeeds, the status says that the stand-in is missing; the
     // panel's width leaves the reason to the tool tip (and history.log).
-    static QString standinProblem = qEnvironmentVariable(STANDIN_PROBLEM_VARIABLE);
     if (_status == COMM::SUCCESS)
         standinProblem.clear();
-    statusLabel->setText(standinProblem.isEmpty() ? *text : QStringLiteral("%1, no stand-in").arg(*text));
-    statusLabel->setToolTip(
-        standinProblem.isEmpty()
-            ? QString()
-            : QStringLiteral("Stand-in network server not running: %1").arg(standinProblem));
+    statusLabel->setText(standinProblem.isEmpty() ? *text : STATUS_NO_STANDIN.arg(*text));
+    statusLabel->setToolTip(standinProblem.isEmpty() ? QString() : TIP_NO_STANDIN.arg(standinProblem));
     emit setConnectStatusIco(QIcon(_status == COMM::SUCCESS ? ICON_GOOD : ICON_FAIL));
     if (_status == COMM::SUCCESS)
         saveSettings();

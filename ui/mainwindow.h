@@ -64,7 +64,7 @@ private:
     bool hasCurrentDevice() const;
     QVariant currentDeviceCell(int column) const;
     int rowOfDevice(unsigned int id) const;
-    void makeNewestDeviceCurrent(unsigned int previousNewest);
+    int rowOfEui(const QString& devEui) const;
     void toggleLogPane(bool shown);
     void tryToConnect(bool showWhyNot);
 
@@ -88,4 +88,7 @@ private:
     QLabel* statusLabel = nullptr;
     CLinkStateLabel* linkState = nullptr;
     CLogPane* logPane = nullptr;
+    // What tarnwick-launch found wrong with the stand-in server it starts;
+    // shown until a log-in proves a server is there after all.
+    QString standinProblem;
 };

@@ -30,6 +30,9 @@ void CElidedLabel::paintEvent(QPaintEvent* event)
     Q_UNUSED(event)
     QPainter painter(this);
     const QRect room = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
-    const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, room.width());
-    style()->drawItemText(&painter, room, int(alignment()), palette(), isEnabled(), shown, foregroundRole());
+    QStringList lines = text().split(QLatin1Char('\n'));
+    for (QString& line : lines)
+        line = fontMetrics().elidedText(line, Qt::ElideRight, room.width());
+    style()->drawItemText(&painter, room, int(alignment()), palette(), isEnabled(),
+                          lines.join(QLatin1Char('\n')), foregroundRole());
 }

@@ -2,8 +2,8 @@
 
 #include <QLabel>
 
-// A one-line label that never asks for the width of its text: it paints the
-// text elided to the room it gets and shows the whole text in its tool tip.
+// A label that never asks for the width of its text: it paints each line
+// elided to the room it gets and shows the whole text in its tool tip.
 class CElidedLabel : public QLabel
 {
     Q_OBJECT
