@@ -288,7 +288,6 @@ int devicesStoredWhole(sqlite3* db, const QVector<int>& lastPacket)
 // Modbus reads are polled; then every device's last packet must land whole.
 void lockedWrites(CDataBaseHandler* storage, int lockSeconds)
 {
-    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
     QThread storageThread;
     storage->moveToThread(&storageThread);
     storageThread.start();

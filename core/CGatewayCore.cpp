@@ -116,8 +116,6 @@ CGatewayCore::~CGatewayCore()
 
 bool CGatewayCore::start()
 {
-    qRegisterMetaType<CLogFile::ELogMessageType>("CLogFile::ELogMessageType");
-    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
     raiseOpenFileLimit();
     globalVarInit();
     CLogFile::getInstance(COMM::LOG_FILENAME, QString());

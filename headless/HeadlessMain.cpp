@@ -78,7 +78,6 @@ int runWithoutWindow(int& argc, char* argv[], const SStartOptions& options)
     if (!headless)
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     globalVarInit();
-    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
     CLogFile::getInstance(COMM::LOG_FILENAME, headless ? QStringLiteral("headless") : QString());
     CSettings::getInstance(SETT::SETT_FILENAME);
     int result = 0;

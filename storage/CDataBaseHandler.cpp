@@ -345,6 +345,8 @@ void CDataBaseHandler::resetInstance()
 
 CDataBaseHandler::CDataBaseHandler(QObject* parent) : QObject(parent)
 {
+    // Packets reach this object queued, from other threads.
+    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
     retryTimer = new QTimer(this);
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &CDataBaseHandler::retryPendingSlot);

@@ -106,8 +106,6 @@ class CGatewayFixture
 public:
     bool enter()
     {
-        qRegisterMetaType<CLogFile::ELogMessageType>("CLogFile::ELogMessageType");
-        qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
         globalVarInit();
         // Short waits keep a silent server from stalling the suite.
         CServerHandler::SIntervals waits;

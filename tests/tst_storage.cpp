@@ -654,7 +654,6 @@ void TestStorage::threadStress()
     for (int i = 0; i < 10; ++i)
         registers << reg(i);
     QVERIFY(storage->registerNewDevice(device("70B3", "Meter", 100, registers), PORT));
-    qRegisterMetaType<DB::SDbDeviceRegDataSet>("DB::SDbDeviceRegDataSet");
     std::atomic<int> heard{0};
     std::atomic<int> stale{0};
     connect(
