@@ -197,17 +197,19 @@ private slots:
         QTest::addColumn<int>("width");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("type");
-        QTest::addColumn<bool>("nameWhole");
-        QTest::addColumn<bool>("typeWhole");
+        // How name and type show: whole, cut (a start of the text and an ellipsis) or none.
+        QTest::addColumn<QString>("shows");
         const QString longName = QStringLiteral("Boiler room north wall, second floor, behind the pump");
         const QString longType =
             QStringLiteral("Combined temperature, humidity and air quality sensor (indoor)");
         QTest::newRow("short texts on a wide card are whole") << 400 << "Boiler"
-                                                              << "Counter" << true << true;
-        QTest::newRow("a long name ends in dots") << 200 << longName << "Counter" << false << true;
-        QTest::newRow("a long type yields to the EUI") << 300 << "Boiler" << longType << true << false;
+                                                              << "Counter"
+                                                              << "whole whole";
+        QTest::newRow("a long name ends in dots") << 200 << longName << "Counter"
+                                                  << "cut whole";
+        QTest::newRow("a long type yields to the EUI") << 300 << "Boiler" << longType << "whole cut";
         QTest::newRow("on a narrow card the type shrinks to nothing")
-            << 110 << "Boiler" << longType << true << false;
+            << 110 << "Boiler" << longType << "whole none";
     }
 
     void deviceCardTextsFit()
@@ -215,16 +217,21 @@ private slots:
         QFETCH(int, width);
         QFETCH(QString, name);
         QFETCH(QString, type);
-        QFETCH(bool, nameWhole);
-        QFETCH(bool, typeWhole);
+        const QString eui = QStringLiteral("0011223344556677");
         const QRect rect(0, 0, width, 30);
-        const auto card = CDeviceDelegat::cardLayout(rect, QFont(), name, "0011223344556677", type);
-        QCOMPARE(card.name == name, nameWhole);
-        QCOMPARE(card.type == type, typeWhole);
-        QCOMPARE(card.eui, QStringLiteral("0011223344556677"));
-        for (const QString& shown : {card.name, card.type})
-            QVERIFY(shown == name || shown == type || shown.isEmpty() || shown.endsWith(QChar(0x2026)));
-        QVERIFY(!card.euiRect.intersects(card.typeRect));
+        const auto card = CDeviceDelegat::cardLayout(rect, QFont(), name, eui, type);
+        const auto shows = [](const QString& shown, const QString& text) {
+            if (shown == text)
+                return QStringLiteral("whole");
+            if (shown.size() > 1 && shown.endsWith(QChar(0x2026)) && text.startsWith(shown.chopped(1)))
+                return QStringLiteral("cut");
+            return shown.isEmpty() ? QStringLiteral("none") : QString("wrong(" + shown + ")");
+        };
+        QTEST(QString(shows(card.name, name) + " " + shows(card.type, type)), "shows");
+        QCOMPARE(card.eui, eui);
+        // The type sits right of the EUI and takes no room when it shows nothing.
+        QVERIFY(card.typeRect.left() > card.euiRect.right());
+        QCOMPARE(card.typeRect.width() == 0, card.type.isEmpty());
         QVERIFY(card.nameRect.right() <= rect.right() && card.typeRect.right() <= rect.right());
     }
 

@@ -5,8 +5,7 @@
 #include <QtSql>
 #include <QtTest>
 
-#include "GatewayHarness.h"
-#include "WorkDir.h"
+#include "GatewayFixture.h"
 #include "access/CModbusAccess.h"
 #include "freshness/CDeviceFreshness.h"
 #include "modbus/CDeviceIdentification.h"
@@ -51,7 +50,7 @@ class TestPlcServing : public QObject
             QFile::copy(QStringLiteral(TW_SOURCE_DIR "/tests/fixtures/server-1.0.6.db"), DB::DB_FILENAME));
         QFile::setPermissions(DB::DB_FILENAME, QFile::ReadOwner | QFile::WriteOwner);
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fixture"));
+            QSqlDatabase db = QSqlDatabase::addDatabase(DB::SQL_DRIVER, QStringLiteral("fixture"));
             db.setDatabaseName(DB::DB_FILENAME);
             QVERIFY(db.open());
             for (int i = 0; i < 2; ++i)
@@ -181,12 +180,18 @@ private slots:
         QFETCH(int, deviceError);
         startFixture({{eui, options}});
         const int port = eui == EUI_C ? ports[1] : ports[0];
+        // An uplink comes as every uplink does: over a link logged in to the network server.
+        CFakeNetworkServer server;
         if (uplink) {
-            emit CServerHandler::getInstance()->changeServerStatus(COMM::SUCCESS);
-            const QJsonObject rx{{"type", "UNCONF_UP"}, {"devEui", eui},         {"ts", double(clockMs)},
-                                 {"fcnt", 0x12345},     {"rssi", -70},           {"snr", 7.5},
-                                 {"port", 1},           {"data", "01d70028100e"}};
-            CAllDeviceHandler::getInstance()->newPacketReceivedSlot(API::SApiDeviceData(rx));
+            QVERIFY(server.listen());
+            CServerHandler::getInstance()->connectSlot(
+                COMM::serverOrigin("ws", "127.0.0.1", QString::number(server.port())), "operator", "secret");
+            QTRY_COMPARE(server.count(API::API_JSON_CMD_AUTHREQ), 1);
+            const QJsonObject rx{
+                {"cmd", "rx"},           {"type", "UNCONF_UP"}, {"devEui", eui}, {"ts", double(clockMs)},
+                {"fcnt", 0x12345},       {"rssi", -70},         {"snr", 7.5},    {"port", 1},
+                {"data", "01d70028100e"}};
+            server.send(QJsonDocument(rx).toJson(QJsonDocument::Compact));
             QTRY_COMPARE(harness::readRegisters(port, options.statusAddress + 3, 1),
                          QVector<quint16>{0x2345});
         }

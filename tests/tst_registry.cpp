@@ -1,17 +1,11 @@
-#include <QtTest>
 #include <QtSql>
+#include <QtTest>
 
-#include <QDir>
 #include <QHostAddress>
-#include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 
-#include "app/CLogFile.h"
-#include "core/CGatewayCore.h"
-#include "devices/CAllDeviceHandler.h"
-#include "storage/CDataBaseHandler.h"
 #include "GatewayHarness.h"
+#include "WorkDir.h"
 
 namespace {
 const QString EUI_A = QStringLiteral("7A5200E75E00AA01");
@@ -21,12 +15,6 @@ const QString HUMIDITY_APP = QStringLiteral("7A52000000000002"); // fills regist
 DB::SDeviceRegMapDescription device(const QString& devEui)
 {
     return DB::SDeviceRegMapDescription{devEui, QStringLiteral("7A5200E75E000001"), devEui, 100, {}};
-}
-
-QString readLog()
-{
-    QFile file(QStringLiteral("history.log"));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 bool accepts(quint16 port)
@@ -52,8 +40,7 @@ private slots:
     void storedDevicesAtStart();
 
 private:
-    QTemporaryDir* dir = nullptr;
-    QString previousDir;
+    std::unique_ptr<CWorkDir> work;
     CAllDeviceHandler* registry = nullptr;
     CGatewayCore* core = nullptr;
     quint16 port = 0;
@@ -61,15 +48,11 @@ private:
 
 void TestRegistry::init()
 {
-    previousDir = QDir::currentPath();
-    dir = new QTemporaryDir();
-    QVERIFY(QDir::setCurrent(dir->path()));
-    CLogFile::getInstance(QStringLiteral("history.log"), QString());
+    work = std::make_unique<CWorkDir>();
+    QVERIFY(work->isValid());
     harness::copySampleTemplates();
     registry = CAllDeviceHandler::getInstance();
-    QTcpServer probe; // a port the OS picks, free once the probe is gone
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    port = probe.serverPort();
+    port = quint16(harness::freePort());
 }
 
 void TestRegistry::cleanup()
@@ -80,9 +63,7 @@ void TestRegistry::cleanup()
     CServerHandler::resetInstance();
     CDataBaseHandler::resetInstance();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    delete CLogFile::getInstance();
-    QDir::setCurrent(previousDir);
-    delete dir;
+    work.reset();
 }
 
 void TestRegistry::devicesOnOnePortShareItsListener()
@@ -95,7 +76,7 @@ void TestRegistry::devicesOnOnePortShareItsListener()
     QVERIFY(accepts(port));
     // Every device after the first finds the port open.
     QTRY_COMPARE(
-        readLog().count(
+        CWorkDir::log().count(
             QStringLiteral("INFO: [CAllDeviceHandler::addNewDevice] port [%1] is already open").arg(port)),
         2);
 }
@@ -133,7 +114,7 @@ void TestRegistry::removal()
     QCOMPARE(accepts(port), !leftOnPort.isEmpty());
     QCoreApplication::processEvents();
     QCOMPARE(
-        readLog().contains(
+        CWorkDir::log().contains(
             QStringLiteral("WARNING: [CAllDeviceHandler::removeDevice] uncknown port [%1]!").arg(otherPort)),
         wrongPort);
 }
@@ -188,7 +169,7 @@ void TestRegistry::storedDevicesAtStart()
     QVERIFY(storage->registerNewDevice({EUI_A, HUMIDITY_APP, "A", 100, {}}, port));
     QVERIFY(storage->registerNewDevice({EUI_B, HUMIDITY_APP, "B", startB, {}}, port));
     if (portB) {
-        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        QSqlDatabase other = QSqlDatabase::addDatabase(DB::SQL_DRIVER, QStringLiteral("other"));
         other.setDatabaseName(DB::DB_FILENAME);
         QVERIFY(other.open() &&
                 QSqlQuery(other).exec(QStringLiteral("UPDATE devices SET port=%1 WHERE dev_eui='%2'")
@@ -202,11 +183,11 @@ void TestRegistry::storedDevicesAtStart()
     QCOMPARE(registry->listenerPorts(), QList<unsigned short>{port});
     QVERIFY(accepts(port));
     QCoreApplication::processEvents();
-    QCOMPARE(readLog().count(QStringLiteral("WARNING: [CGatewayCore")), warning.isEmpty() ? 0 : 1);
+    QCOMPARE(CWorkDir::log().count(QStringLiteral("WARNING: [CGatewayCore")), warning.isEmpty() ? 0 : 1);
     if (!warning.isEmpty())
-        QVERIFY(readLog().contains(warning.replace("[A]", "[" + EUI_A + "]")
-                                       .replace("[B]", "[" + EUI_B + "]")
-                                       .replace("[P]", QStringLiteral("[%1]").arg(port))));
+        QVERIFY(CWorkDir::log().contains(warning.replace("[A]", "[" + EUI_A + "]")
+                                             .replace("[B]", "[" + EUI_B + "]")
+                                             .replace("[P]", QStringLiteral("[%1]").arg(port))));
 }
 
 QTEST_GUILESS_MAIN(TestRegistry)
