@@ -107,11 +107,8 @@ public:
     bool enter()
     {
         globalVarInit();
-        // Short waits keep a silent server from stalling the suite.
-        CServerHandler::SIntervals waits;
-        waits.handshakeMs = 300;
-        waits.waitingMs = 400;
-        CServerHandler::setIntervals(waits);
+        // Short handshake and answer waits keep a silent server from stalling the suite.
+        CServerHandler::setIntervals({300, 400});
         work.reset(new CWorkDir);
         return work->isValid() && fake.listen();
     }
