@@ -247,12 +247,12 @@ void sweepPorts(CDataBaseHandler* storage, int ports)
                                           0,
                                           {}};
         for (int i = 0; i < REGISTERS; ++i)
-            desc.registers << REGS::SRegisterInfo{QStringLiteral("r"),        1,   i,   16,
-                                                  QStringLiteral("uinteger"), 0.0, 1.0, QString(), {}};
+            desc.registers << REGS::SRegisterInfo{
+                QStringLiteral("r"), 1, i, 16, QStringLiteral("uinteger"), 0.0, 1.0, QString(), {}};
         storage->registerNewDevice(desc, static_cast<unsigned short>(SWEEP_PORT + p));
     }
     const long before = rssKiB();
-    QMap<unsigned short, unsigned short> words;
+    QVector<unsigned short> words;
     long reads = 0;
     for (int p = 0; p < ports; ++p) {
         for (int start = 0; start + 125 <= 0x10000; start += 125, ++reads)
@@ -297,7 +297,7 @@ void lockedWrites(CDataBaseHandler* storage, int lockSeconds)
     QVector<int> lastPacket(DEVICES); // every device gets packets while the lock is held
     QElapsedTimer clock;
     clock.start();
-    QMap<unsigned short, unsigned short> words;
+    QVector<unsigned short> words;
     qint64 slowest = 0;
     long reads = 0;
     int posted = 0;

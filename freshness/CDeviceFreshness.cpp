@@ -167,7 +167,8 @@ void CDeviceFreshness::publish()
 {
     auto next = std::make_shared<Snapshot>();
     for (SDevice device : qAsConst(devices)) {
-        if (device.port <= 0)
+        // Every Modbus read walks its port's list: only devices that change an answer are in it.
+        if (device.port <= 0 || (device.options.statusAddress < 0 && !device.options.staleException))
             continue;
         device.state.linkLoggedIn = linkLoggedIn;
         (*next)[device.port].append(device);
@@ -211,7 +212,7 @@ uint8_t CDeviceFreshness::refusal(int port, int start, int count) const
     return 0;
 }
 
-void CDeviceFreshness::overlay(int port, int start, int count, QMap<uint16_t, uint16_t>& words) const
+void CDeviceFreshness::overlay(int port, int start, int count, QVector<uint16_t>& words) const
 {
     const std::shared_ptr<const Snapshot> current = snapshot();
     const auto found = current->constFind(port);
@@ -223,9 +224,12 @@ void CDeviceFreshness::overlay(int port, int start, int count, QMap<uint16_t, ui
         if (status < 0 || !touches(start, count, status, status + CStatusBlock::WORDS))
             continue;
         const std::array<quint16, CStatusBlock::WORDS> block = CStatusBlock::words(device.state, at);
-        for (int i = 0; i < CStatusBlock::WORDS; ++i)
-            if (status + i < ADDRESS_SPACE && touches(start, count, status + i, status + i + 1))
-                words.insert(uint16_t(status + i), block[size_t(i)]);
+        for (int i = 0; i < CStatusBlock::WORDS; ++i) {
+            // Counted the way addresses wrap past 0xffff.
+            const int index = uint16_t(status + i - start);
+            if (status + i < ADDRESS_SPACE && index < qMin(count, words.size()))
+                words[index] = block[size_t(i)];
+        }
     }
 }
 

@@ -54,7 +54,8 @@ public:
     // that answers so, else 0.
     uint8_t refusal(int port, int start, int count) const;
     // Modbus thread: writes the words of the port's status blocks the read covers.
-    void overlay(int port, int start, int count, QMap<uint16_t, uint16_t>& words) const;
+    // words[i] is the word of address start + i (cut to 16 bits).
+    void overlay(int port, int start, int count, QVector<uint16_t>& words) const;
 
     // Registers a device's template fills, relative to its start address.
     static void templateSpan(const REGS::SDeviceRegisterInfo& info, qint64& first, qint64& end);
@@ -73,7 +74,7 @@ private:
         SDeviceOptions options;
         CStatusBlock::SState state;
     };
-    using Snapshot = QHash<int, QVector<SDevice>>; // served devices by port
+    using Snapshot = QHash<int, QVector<SDevice>>; // by port, served devices with a status block or gate
 
     explicit CDeviceFreshness(QObject* parent = nullptr);
     void publish();

@@ -152,9 +152,9 @@ void checkAnswer(const QByteArray& request, const QByteArray& answer, const SReg
 void processFrames(QByteArray& buffer, SRegisterSource& store)
 {
     const Framer::RegisterReader reader = [&store](int port, int start, int count,
-                                                   QMap<uint16_t, uint16_t>& words) {
+                                                   Framer::RegisterWords& words) {
         check(port == PORT && count > 0 && count <= Framer::MAX_READ_REGISTERS);
-        words = store.image.read(start, count);
+        words = store.image.readWords(start, count);
         return true;
     };
     for (;;) {

@@ -52,7 +52,7 @@ void writeAnswer(QTcpSocket& socket, const QByteArray& answer)
         socket.write(answer.constData() + sent, answer.size() - sent);
 }
 
-bool readImage(int port, int start, int count, QMap<uint16_t, uint16_t>& words)
+bool readImage(int port, int start, int count, CModbusTcpFramer::RegisterWords& words)
 {
     // Without a database every address reads as zero, as an unstored one does.
     CDataBaseHandler* store = CDataBaseHandler::getInstance();
@@ -60,7 +60,7 @@ bool readImage(int port, int start, int count, QMap<uint16_t, uint16_t>& words)
 }
 
 // Status blocks change with time, not with commits: laid over what the cache gives.
-bool readStore(int port, int start, int count, QMap<uint16_t, uint16_t>& words)
+bool readStore(int port, int start, int count, CModbusTcpFramer::RegisterWords& words)
 {
     if (!CModbusReadCache::read(port, start, count, words, readImage))
         return false;

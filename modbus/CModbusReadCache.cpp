@@ -7,14 +7,14 @@
 #include <QMutexLocker>
 
 namespace {
-// A map node and its share of the allocator's overhead.
-constexpr qint64 BYTES_PER_WORD = 48;
+// A hash node, the vector's header and the allocator's overhead; then the words.
 constexpr qint64 BYTES_PER_ENTRY = 96;
+constexpr qint64 BYTES_PER_WORD = 2;
 
 struct SEntry
 {
     quint64 generation = 0;
-    QMap<uint16_t, uint16_t> words;
+    CModbusTcpFramer::RegisterWords words;
 };
 
 std::atomic<quint64> generation{1};
@@ -28,7 +28,7 @@ quint64 key(int port, int start, int count)
 }
 } // namespace
 
-bool CModbusReadCache::read(int port, int start, int count, QMap<uint16_t, uint16_t>& words,
+bool CModbusReadCache::read(int port, int start, int count, CModbusTcpFramer::RegisterWords& words,
                             const CModbusTcpFramer::RegisterReader& reader)
 {
     // Taken before the read: a commit during it leaves the entry stale, never wrong.

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QMap>
-
 #include <cstdint>
 
 #include "modbus/CModbusTcpFramer.h"
@@ -16,7 +14,7 @@ public:
     static constexpr qint64 MAX_BYTES = 8 * 1024 * 1024;
 
     // The words from the cache, or from the reader (kept if it succeeds).
-    static bool read(int port, int start, int count, QMap<uint16_t, uint16_t>& words,
+    static bool read(int port, int start, int count, CModbusTcpFramer::RegisterWords& words,
                      const CModbusTcpFramer::RegisterReader& reader);
     // Any thread: everything read so far is stale.
     static void invalidate();

@@ -1,6 +1,7 @@
 #include "modbus/CModbusTcpFramer.h"
 
 #include "modbus/CDeviceIdentification.h"
+#include "storage/CRegisterImage.h"
 
 namespace {
 constexpr uint8_t FUNC_READ_HOLDING = 3;
@@ -88,11 +89,11 @@ QByteArray CModbusTcpFramer::answerFor(const SModbusMBAP& mbap, const SModbusTcp
         gate && header.registerCount > 0 ? gate(port, header.startAddress, header.registerCount) : 0;
     if (refused)
         return buildExceptionAnswer(mbap, header, refused);
-    QMap<uint16_t, uint16_t> data;
+    RegisterWords words;
     // A store that cannot be read must never pass for stored zeros.
-    if (header.registerCount > 0 && reader && !reader(port, header.startAddress, header.registerCount, data))
+    if (header.registerCount > 0 && reader && !reader(port, header.startAddress, header.registerCount, words))
         return buildExceptionAnswer(mbap, header, EXCEPTION_SERVER_DEVICE_FAILURE);
-    return buildReadAnswer(mbap, header, data);
+    return buildReadAnswer(mbap, header, words);
 }
 
 QByteArray CModbusTcpFramer::wrapPdu(const SModbusMBAP& mbap, uint8_t unitId, const QByteArray& pdu)
@@ -107,6 +108,7 @@ QByteArray CModbusTcpFramer::answerHeader(const SModbusMBAP& mbap, uint8_t unitI
                                           uint16_t pduLength)
 {
     QByteArray out;
+    out.reserve(MBAP_LENGTH + 1 + pduLength); // the whole answer: one allocation
     appendWord(out, mbap.transactionId);
     appendWord(out, mbap.protocolId);
     appendWord(out, static_cast<uint16_t>(pduLength + 1)); // the unit identifier counts too
@@ -119,21 +121,22 @@ QByteArray CModbusTcpFramer::buildReadAnswer(const SModbusMBAP& mbap, const SMod
                                              const QMap<uint16_t, uint16_t>& data)
 {
     const uint16_t count = qMin(header.registerCount, MAX_READ_REGISTERS);
+    return buildReadAnswer(mbap, header, CRegisterImage::wordsOf(data, header.startAddress, count));
+}
+
+QByteArray CModbusTcpFramer::buildReadAnswer(const SModbusMBAP& mbap, const SModbusTcpPacketHeader& header,
+                                             const RegisterWords& words)
+{
+    const uint16_t count = qMin(header.registerCount, MAX_READ_REGISTERS);
     QByteArray out =
         answerHeader(mbap, header.unitId, header.functionCode, static_cast<uint16_t>(2 + 2 * count));
-    const int headerSize = out.size();
-    out.resize(headerSize + 1 + 2 * count);
-    char* at = out.data() + headerSize;
-    *at++ = static_cast<char>(2 * count);
-    // One walk through the map in address order instead of a lookup per word.
-    auto it = data.lowerBound(header.startAddress);
-    for (uint16_t i = 0; i < count; ++i) {
-        const uint16_t address = static_cast<uint16_t>(header.startAddress + i);
-        if (address == 0 && i > 0)
-            it = data.constBegin(); // the range wrapped past 0xffff
-        while (it != data.constEnd() && it.key() < address)
-            ++it;
-        const uint16_t word = it != data.constEnd() && it.key() == address ? it.value() : 0;
+    out.append(static_cast<char>(2 * count));
+    const int wordsAt = out.size();
+    out.resize(wordsAt + 2 * count);
+    // Straight into the buffer: a byte-wise append costs more than the read itself.
+    char* at = out.data() + wordsAt;
+    for (int i = 0; i < count; ++i) {
+        const uint16_t word = i < words.size() ? words.at(i) : 0;
         *at++ = static_cast<char>(word >> 8);
         *at++ = static_cast<char>(word & 0xFF);
     }

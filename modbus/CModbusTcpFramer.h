@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QVector>
 
 #include <cstdint>
 #include <functional>
@@ -43,10 +44,12 @@ public:
         QByteArray answer; // empty unless a frame was found
     };
 
+    // Word i of the answer is that of address start + i: a read is answered
+    // in request order, and any word the reader leaves out reads 0.
+    using RegisterWords = QVector<uint16_t>;
     // Fills the register words of a port's address range as the register
     // store holds them; false when the store failed to read them.
-    using RegisterReader =
-        std::function<bool(int port, int start, int count, QMap<uint16_t, uint16_t>& words)>;
+    using RegisterReader = std::function<bool(int port, int start, int count, RegisterWords& words)>;
     // Asked before a read: an exception code to answer instead of the words, or 0.
     using ReadGate = std::function<uint8_t(int port, int start, int count)>;
 
@@ -68,6 +71,8 @@ public:
     // addresses in request order, 0 for any address the map lacks.
     static QByteArray buildReadAnswer(const SModbusMBAP& mbap, const SModbusTcpPacketHeader& header,
                                       const QMap<uint16_t, uint16_t>& data);
+    static QByteArray buildReadAnswer(const SModbusMBAP& mbap, const SModbusTcpPacketHeader& header,
+                                      const RegisterWords& words);
     static QByteArray buildExceptionAnswer(const SModbusMBAP& mbap, const SModbusTcpPacketHeader& header,
                                            uint8_t exceptionCode);
 

@@ -1395,25 +1395,22 @@ void CDataBaseHandler::publish(int port, const ImagePtr& image, bool remove)
 }
 
 bool CDataBaseHandler::readRegisterWords(int port, int firstRegister, int count,
-                                         QMap<unsigned short, unsigned short>& words)
+                                         QVector<unsigned short>& words)
 {
     words.clear();
     if (count <= 0)
         return true;
-    if (!imagesEnabled)
-        return readRegisterRows(port, firstRegister, count, words);
-    ImagePtr image;
-    bool known = false;
-    {
-        std::unique_lock<std::mutex> locker(imagesMutex);
-        const auto found = images.constFind(port);
-        known = found != images.constEnd();
-        if (known)
-            image = found.value();
+    if (!imagesEnabled) {
+        QMap<unsigned short, unsigned short> rows;
+        if (!readRegisterRows(port, firstRegister, count, rows))
+            return false;
+        words = CRegisterImage::wordsOf(rows, firstRegister, count);
+        return true;
     }
-    if (known && !image)
+    ImagePtr image;
+    if (!currentImage(port, image))
         return false;
-    words = image ? image->read(firstRegister, count) : emptyImage().read(firstRegister, count);
+    words = (image ? *image : emptyImage()).readWords(firstRegister, count);
     return true;
 }
 
@@ -1421,8 +1418,25 @@ QMap<unsigned short, unsigned short>
 CDataBaseHandler::getRegisterData(const int& port, const int& firstRegister, const int& count)
 {
     QMap<unsigned short, unsigned short> words;
-    readRegisterWords(port, firstRegister, count, words);
+    ImagePtr image;
+    if (count <= 0)
+        return words;
+    if (!imagesEnabled)
+        readRegisterRows(port, firstRegister, count, words);
+    else if (currentImage(port, image))
+        words = (image ? *image : emptyImage()).read(firstRegister, count);
     return words;
+}
+
+// The port's published image, null for a port without one; false when its rows cannot be read.
+bool CDataBaseHandler::currentImage(int port, ImagePtr& image) const
+{
+    std::unique_lock<std::mutex> locker(imagesMutex);
+    const auto found = images.constFind(port);
+    if (found == images.constEnd())
+        return true;
+    image = found.value();
+    return image != nullptr;
 }
 
 void CDataBaseHandler::setRegisterImagesEnabled(bool enabled)

@@ -46,8 +46,8 @@ public:
     // Any thread. count words from firstRegister as of the last commit (never
     // half of one); waits for no SQL, no storage thread and no window. False
     // when the port's registers cannot be read (logged once when that began).
-    bool readRegisterWords(int port, int firstRegister, int count,
-                           QMap<unsigned short, unsigned short>& words);
+    // Word i is that of address firstRegister + i (cut to 16 bits).
+    bool readRegisterWords(int port, int firstRegister, int count, QVector<unsigned short>& words);
     QMap<unsigned short, unsigned short> getRegisterData(const int& port, const int& firstRegister,
                                                          const int& count);
     // Tests and benchmarks only: false sends every read to SQL in the caller's
@@ -150,6 +150,7 @@ private:
     void rebuildAllImages();
     QList<int> portsHolding(unsigned int deviceId) const;
     void publish(int port, const ImagePtr& image, bool remove = false);
+    bool currentImage(int port, ImagePtr& image) const;
     bool readRegisterRows(int port, int firstRegister, int count,
                           QMap<unsigned short, unsigned short>& words);
     QSqlQuery materialised(QSqlQuery query);

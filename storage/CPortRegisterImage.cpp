@@ -59,6 +59,20 @@ QMap<unsigned short, unsigned short> CPortRegisterImage::read(int firstRegister,
     return layout->dense ? readDense(firstRegister, count) : readRows(firstRegister, count);
 }
 
+QVector<unsigned short> CPortRegisterImage::readWords(int firstRegister, int count) const
+{
+    if (!layout->dense)
+        return CRegisterImage::wordsOf(readRows(firstRegister, count), firstRegister, count);
+    // No row writes an address it does not own, so a plain copy of the overlap is the read.
+    QVector<unsigned short> result(qMax(count, 0), 0);
+    const qint64 from = qMax<qint64>(firstRegister, layout->base);
+    const qint64 to = qMin<qint64>(qint64(firstRegister) + result.size(), layout->base + words.size());
+    if (from < to)
+        std::copy(words.cbegin() + (from - layout->base), words.cbegin() + (to - layout->base),
+                  result.begin() + (from - firstRegister));
+    return result;
+}
+
 QMap<unsigned short, unsigned short> CPortRegisterImage::readDense(int firstRegister, int count) const
 {
     QMap<unsigned short, unsigned short> result;

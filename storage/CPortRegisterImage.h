@@ -34,6 +34,8 @@ public:
     void patch(unsigned int deviceId, int regAddr, const QString& fullValue);
     // count words from firstRegister, keys cut to 16 bits as the SQL read cuts them.
     QMap<unsigned short, unsigned short> read(int firstRegister, int count) const;
+    // The same words in address order, word i at firstRegister + i: what a Modbus read answers.
+    QVector<unsigned short> readWords(int firstRegister, int count) const;
 
 private:
     struct SRow

@@ -41,6 +41,15 @@ void CRegisterImage::put(QMap<unsigned short, unsigned short>& words, int regAdd
         words[static_cast<unsigned short>(regAddr + k)] = image.word(int(k), bitSize > 16);
 }
 
+QVector<unsigned short> CRegisterImage::wordsOf(const QMap<unsigned short, unsigned short>& map, int first,
+                                                int count)
+{
+    QVector<unsigned short> words(qMax(count, 0), 0);
+    for (int i = 0; i < words.size(); ++i)
+        words[i] = map.value(static_cast<unsigned short>(first + i));
+    return words;
+}
+
 unsigned short CRegisterImage::word(int k, bool wide) const
 {
     if (wide && byteCount() < 2 * k + 2)

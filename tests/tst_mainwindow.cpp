@@ -434,7 +434,7 @@ private slots:
         QStringList stale; // refreshes that showed anything but the newest uplink, stored
         QObject scope;
         connect(registers, &QAbstractItemModel::modelReset, &scope, [&] {
-            QMap<unsigned short, unsigned short> words;
+            QVector<unsigned short> words;
             CDataBaseHandler::getInstance()->readRegisterWords(port, 0, 1, words);
             const QString stored = QStringLiteral("%1").arg(words.value(0), 4, 16, QLatin1Char('0'));
             if (shown() != latest || stored != latest)

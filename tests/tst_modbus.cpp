@@ -171,9 +171,9 @@ private slots:
     void framer()
     {
         QFETCH(QByteArray, buffer);
-        const auto store = [](int, int start, int count, QMap<uint16_t, uint16_t>& map) {
-            for (int i = 0; i <= count; ++i)
-                map.insert(uint16_t(start + i), uint16_t(2 * (start + i)));
+        const auto store = [](int, int start, int count, Framer::RegisterWords& words) {
+            for (int i = 0; i <= count; ++i) // one more than asked
+                words.append(uint16_t(2 * (start + i)));
             return true;
         };
         const Framer::SFrameResult result = Framer::takeFrame(buffer, 502, store);
@@ -217,7 +217,7 @@ private slots:
         CDataBaseHandler* store = CDataBaseHandler::getInstance();
         QVERIFY(store->registerNewDevice({EUI_A, "A1", "meter", 100, {reg(0, 16), reg(bias, bits)}}, 502));
         store->saveRegisterData({EUI_A, 100, {{"1234", "1234", 0}, {"0123", "0123456789abcdef", bias}}, {}});
-        const auto reader = [store](int port, int start, int count, QMap<uint16_t, uint16_t>& words) {
+        const auto reader = [store](int port, int start, int count, Framer::RegisterWords& words) {
             return store->readRegisterWords(port, start, count, words);
         };
         const Framer::SFrameResult result = Framer::takeFrame(request(7, 3, 100, 5), 502, reader);
@@ -260,7 +260,7 @@ private slots:
         QVERIFY(QFile::setPermissions(DB::DB_FILENAME, QFile::ReadOwner | QFile::WriteOwner));
         CDataBaseHandler* store = CDataBaseHandler::getInstance();
         QVERIFY(store);
-        const auto reader = [store](int p, int first, int count, QMap<uint16_t, uint16_t>& read) {
+        const auto reader = [store](int p, int first, int count, Framer::RegisterWords& read) {
             return store->readRegisterWords(p, first, count, read);
         };
         const int count = words.size() / 2;
