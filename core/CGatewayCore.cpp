@@ -17,6 +17,7 @@
 #include "app/global.h"
 #include "devices/CAllDeviceHandler.h"
 #include "freshness/CDeviceFreshness.h"
+#include "modbus/CModbusEventDispatcher.h"
 #include "modbus/CModbusReadCache.h"
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
@@ -48,10 +49,12 @@ void raiseOpenFileLimit()
     }
 }
 
-QThread* startThread(QObject* worker, const QString& name)
+QThread* startThread(QObject* worker, const QString& name, QAbstractEventDispatcher* dispatcher = nullptr)
 {
     auto* thread = new QThread();
     thread->setObjectName(name);
+    if (dispatcher)
+        thread->setEventDispatcher(dispatcher);
     if (worker)
         worker->moveToThread(thread);
     thread->start(QThread::InheritPriority);
@@ -148,7 +151,7 @@ bool CGatewayCore::start()
     connect(server, &CServerHandler::changeServerStatus, freshness, &CDeviceFreshness::linkStatusSlot);
     connect(storage, &CDataBaseHandler::registerImagesChanged, this, &CModbusReadCache::invalidate,
             Qt::DirectConnection);
-    modbus = startThread(nullptr, QStringLiteral("modbus"));
+    modbus = startThread(nullptr, QStringLiteral("modbus"), new CModbusEventDispatcher);
     registry->setModbusThread(modbus);
     running = true;
     openStoredDevices();

@@ -24,8 +24,6 @@ std::atomic<int> threadConnectionCount{0};
 // Every connection would say it again: once is enough.
 std::atomic<bool> walWarned{false};
 
-const QString SQL_DRIVER = QStringLiteral("QSQLITE");
-
 const QString& devCol(int column)
 {
     return DB::DbTableDevicesList.at(column);
@@ -353,7 +351,7 @@ CDataBaseHandler::CDataBaseHandler(QObject* parent) : QObject(parent)
 
     // The map owns the connection, so that releasing it leaves no copy behind.
     SConnection* main = connections.insert(QThread::currentThread(), std::make_shared<SConnection>())->get();
-    main->db = QSqlDatabase::addDatabase(SQL_DRIVER, DB::DB_NAME);
+    main->db = QSqlDatabase::addDatabase(DB::SQL_DRIVER, DB::DB_NAME);
     main->db.setDatabaseName(DB::DB_FILENAME);
     dbPath = QFileInfo(DB::DB_FILENAME).absoluteFilePath();
     if (!main->db.open()) {
@@ -495,7 +493,7 @@ CDataBaseHandler::SConnection* CDataBaseHandler::threadConnection()
     // Only this thread adds its own entry, so the file is opened without the lock.
     auto added = std::make_shared<SConnection>();
     const QString name = DB::DB_NAME + QStringLiteral("-thread-") + QString::number(threadConnectionCount++);
-    added->db = QSqlDatabase::addDatabase(SQL_DRIVER, name);
+    added->db = QSqlDatabase::addDatabase(DB::SQL_DRIVER, name);
     added->db.setDatabaseName(dbPath);
     added->generation = generation;
     if (!added->db.open()) {

@@ -10,12 +10,16 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <modbus.h>
 
 #include "app/CLogFile.h"
 #include "devices/CAllDeviceHandler.h"
 #include "modbus/CConnectionHandler.h"
 #include "modbus/CDeviceHandler.h"
+#include "modbus/CModbusEventDispatcher.h"
 #include "modbus/CModbusTcpFramer.h"
 #include "storage/CDataBaseHandler.h"
 
@@ -48,7 +52,54 @@ QString readLog()
     QFile file(QStringLiteral("history.log"));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
+using LoopJob = std::function<void(QStringList& heard, QEventLoop& loop)>;
+
+// The job runs in a loop of the Modbus thread's own kind; it writes what it
+// hears and quits the loop. Five seconds without a quit count as a hang.
+QStringList onModbusLoop(const LoopJob& job)
+{
+    QThread thread;
+    thread.setEventDispatcher(new CModbusEventDispatcher);
+    QObject anchor;
+    anchor.moveToThread(&thread);
+    thread.start();
+    QStringList heard;
+    QMetaObject::invokeMethod(
+        &anchor,
+        [&] {
+            QEventLoop loop;
+            QTimer::singleShot(5000, &loop, [&] {
+                heard << QStringLiteral("hung");
+                loop.quit();
+            });
+            job(heard, loop);
+            loop.exec();
+            anchor.moveToThread(QCoreApplication::instance()->thread());
+        },
+        Qt::BlockingQueuedConnection);
+    thread.quit();
+    if (!thread.wait(5000))
+        heard << QStringLiteral("thread did not stop");
+    return heard;
+}
+
+// The first end of a new socket pair, readable; its notifier takes the byte and writes its name.
+QSocketNotifier* readable(const QString& name, QStringList& heard, QObject* parent, int fds[2])
+{
+    ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+    (void)!::write(fds[1], "x", 1);
+    auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, parent);
+    const int fd = fds[0];
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [&heard, name, fd] {
+        char byte = 0;
+        (void)!::read(fd, &byte, 1);
+        heard << name;
+    });
+    return notifier;
+}
 } // namespace
+
+Q_DECLARE_METATYPE(LoopJob)
 
 class TestModbus : public QObject
 {
@@ -580,6 +631,68 @@ private slots:
         QVERIFY(!blocked.errorString().isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(readLog().contains(line), 3000);
         QCOMPARE(readLog().count(QStringLiteral("is not listened")), 1);
+    }
+    void modbusEventLoop_data()
+    {
+        QTest::addColumn<LoopJob>("job");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("a repeating timer fires until its own handler stops it")
+            << LoopJob([](QStringList& heard, QEventLoop& loop) {
+                   auto* timer = new QTimer(&loop);
+                   QObject::connect(timer, &QTimer::timeout, &loop, [timer, &heard, &loop] {
+                       heard << QStringLiteral("tick");
+                       if (heard.size() == 3) {
+                           timer->stop();
+                           QTimer::singleShot(30, &loop, &QEventLoop::quit);
+                       }
+                   });
+                   timer->start(1);
+               })
+            << QStringList({"tick", "tick", "tick"});
+        QTest::newRow("a post from another thread wakes the waiting loop")
+            << LoopJob([](QStringList& heard, QEventLoop& loop) {
+                   std::thread([&heard, &loop] {
+                       QThread::msleep(30);
+                       QMetaObject::invokeMethod(&loop, [&] {
+                           heard << QStringLiteral("posted");
+                           loop.quit();
+                       });
+                   }).detach();
+               })
+            << QStringList({"posted"});
+        QTest::newRow("a notifier deleted by another one's handler in the same turn stays silent")
+            << LoopJob([](QStringList& heard, QEventLoop& loop) {
+                   static int a[2], b[2];
+                   QSocketNotifier* pair[] = {readable("fired", heard, &loop, a),
+                                              readable("fired", heard, &loop, b)};
+                   for (int i : {0, 1})
+                       QObject::connect(pair[i], &QSocketNotifier::activated, &loop, [pair, i, &loop] {
+                           delete pair[1 - i];
+                           QTimer::singleShot(30, &loop, &QEventLoop::quit);
+                       });
+               })
+            << QStringList({"fired"});
+        QTest::newRow("a descriptor closed and taken again in the same turn is heard under its new owner")
+            << LoopJob([](QStringList& heard, QEventLoop& loop) {
+                   static int a[2], b[2];
+                   QSocketNotifier* first = readable("first", heard, &loop, a);
+                   QObject::connect(first, &QSocketNotifier::activated, &loop, [first, &heard, &loop] {
+                       first->setEnabled(false); // as a socket lets go of it before closing
+                       ::close(a[0]);
+                       ::close(a[1]);
+                       const int number = a[0];
+                       QSocketNotifier* second = readable("second", heard, &loop, b);
+                       heard << (b[0] == number ? "same number" : "another number");
+                       QObject::connect(second, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+                   });
+               })
+            << QStringList({"first", "same number", "second"});
+    }
+
+    void modbusEventLoop()
+    {
+        QFETCH(LoopJob, job);
+        QTEST(onModbusLoop(job), "expected");
     }
 };
 
