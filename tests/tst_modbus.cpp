@@ -13,15 +13,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <modbus.h>
-
-#include "app/CLogFile.h"
-#include "devices/CAllDeviceHandler.h"
+#include "GatewayHarness.h"
+#include "WorkDir.h"
 #include "modbus/CConnectionHandler.h"
 #include "modbus/CDeviceHandler.h"
 #include "modbus/CModbusEventDispatcher.h"
 #include "modbus/CModbusTcpFramer.h"
-#include "storage/CDataBaseHandler.h"
 
 using Framer = CModbusTcpFramer;
 
@@ -47,11 +44,11 @@ QByteArray request(quint16 tid, quint8 function, quint16 start, quint16 count)
     return out;
 }
 
-QString readLog()
+REGS::SRegisterInfo reg(int bias, int bits)
 {
-    QFile file(QStringLiteral("history.log"));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return {QStringLiteral("r%1").arg(bias), 1, bias, bits, QStringLiteral("uinteger"), 0.0, 1.0, {}, {}};
 }
+
 using LoopJob = std::function<void(QStringList& heard, QEventLoop& loop)>;
 
 // The job runs in a loop of the Modbus thread's own kind; it writes what it
@@ -104,22 +101,14 @@ Q_DECLARE_METATYPE(LoopJob)
 class TestModbus : public QObject
 {
     Q_OBJECT
-    QTemporaryDir* dir = nullptr;
-    QString previousDir;
+    std::unique_ptr<CWorkDir> work;
     CDeviceHandler* listener = nullptr;
 
     // Device A at 100: 100 = 0x1234, 101 never stored, 102-103 = 32-bit 0xDEADBEEF,
     // 105 = 0x00FF. Device B at 106 on the same port: 106 = 0xABCD.
     quint16 startGateway(int connectionLimit = SETT::MODBUS_MAX_CONNECTIONS_DEFAULT)
     {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        const quint16 port = probe.serverPort();
-        probe.close();
-        const auto reg = [](int bias, int bits) {
-            return REGS::SRegisterInfo{
-                QStringLiteral("r%1").arg(bias), 1, bias, bits, QStringLiteral("uinteger"), 0.0, 1.0, {}, {}};
-        };
+        const quint16 port = quint16(harness::freePort());
         CDataBaseHandler* store = CDataBaseHandler::getInstance();
         if (!store->registerNewDevice(
                 {EUI_A, "A1", "meter", 100, {reg(0, 16), reg(1, 16), reg(2, 32), reg(5, 16)}}, port) ||
@@ -153,11 +142,8 @@ class TestModbus : public QObject
 private slots:
     void init()
     {
-        previousDir = QDir::currentPath();
-        dir = new QTemporaryDir();
-        QVERIFY(dir->isValid());
-        QDir::setCurrent(dir->path());
-        CLogFile::getInstance(QStringLiteral("history.log"), QString());
+        work = std::make_unique<CWorkDir>();
+        QVERIFY(work->isValid());
         QVERIFY(CDataBaseHandler::getInstance());
     }
 
@@ -171,10 +157,7 @@ private slots:
         // Connections are deleted later; let that happen before storage goes away.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         CDataBaseHandler::resetInstance();
-        delete CLogFile::getInstance();
-        QDir::setCurrent(previousDir);
-        delete dir;
-        dir = nullptr;
+        work.reset();
     }
 
     void framer_data()
@@ -254,17 +237,6 @@ private slots:
         QFETCH(int, bias);
         QFETCH(int, bits);
         QFETCH(QByteArray, answer);
-        const auto reg = [](int regBias, int regBits) {
-            return REGS::SRegisterInfo{QStringLiteral("r%1").arg(regBias),
-                                       1,
-                                       regBias,
-                                       regBits,
-                                       QStringLiteral("uinteger"),
-                                       0.0,
-                                       1.0,
-                                       {},
-                                       {}};
-        };
         CDataBaseHandler* store = CDataBaseHandler::getInstance();
         QVERIFY(store->registerNewDevice({EUI_A, "A1", "meter", 100, {reg(0, 16), reg(bias, bits)}}, 502));
         store->saveRegisterData({EUI_A, 100, {{"1234", "1234", 0}, {"0123", "0123456789abcdef", bias}}, {}});
@@ -390,9 +362,9 @@ private slots:
         QVERIFY(client.waitForConnected(3000));
         QCOMPARE(exchange(client, chunks, answer.size()).toHex(' '), answer.toHex(' '));
         for (int n : logged)
-            QTRY_VERIFY_WITH_TIMEOUT(readLog().contains(INCOMPLETE_LINES.at(n - 1)), 3000);
+            QTRY_VERIFY_WITH_TIMEOUT(CWorkDir::log().contains(INCOMPLETE_LINES.at(n - 1)), 3000);
         for (int n = 1; n <= 3; ++n)
-            QVERIFY2(readLog().contains(INCOMPLETE_LINES.at(n - 1)) == logged.contains(n),
+            QVERIFY2(CWorkDir::log().contains(INCOMPLETE_LINES.at(n - 1)) == logged.contains(n),
                      qPrintable(INCOMPLETE_LINES.at(n - 1)));
     }
 
@@ -451,10 +423,7 @@ private slots:
                                           registry->getRegisterInfo("A1").registers};
         QCOMPARE(desc.registers.size(), 1);
         desc.registers[0].gratingPeriod = multiplier;
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::Any, 0));
-        const quint16 modbusPort = probe.serverPort();
-        probe.close();
+        const quint16 modbusPort = quint16(harness::freePort());
         QVERIFY(CDataBaseHandler::getInstance()->registerNewDevice(desc, modbusPort));
         registry->addNewDevice(desc, modbusPort);
         QByteArray payload(1, 1);
@@ -465,16 +434,7 @@ private slots:
         registry->processDataSlot(uplink);
         QCoreApplication::sendPostedEvents(); // the queued save
 
-        std::vector<uint16_t> got(2, 0x5555);
-        std::atomic<int> result{-2};
-        std::thread worker([&] {
-            modbus_t* ctx = modbus_new_tcp("127.0.0.1", modbusPort);
-            result = modbus_connect(ctx) == 0 ? modbus_read_registers(ctx, 100, 2, got.data()) : -1;
-            modbus_free(ctx);
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(result != -2, 5000);
-        worker.join();
-        QCOMPARE(int(result), 2);
+        const QVector<quint16> got = harness::readWhileServing(modbusPort, 100, 2);
         QByteArray served;
         for (const uint16_t word : got)
             served.append(char(word >> 8)).append(char(word & 0xff));
@@ -482,7 +442,7 @@ private slots:
         float (*const helpers[])(const uint16_t*) = {modbus_get_float_abcd, modbus_get_float_cdab,
                                                      modbus_get_float_badc, modbus_get_float_dcba};
         if (helper >= 0)
-            QCOMPARE(helpers[helper](got.data()), float(qMin(double(FLT_MAX), raw * multiplier)));
+            QCOMPARE(helpers[helper](got.constData()), float(qMin(double(FLT_MAX), raw * multiplier)));
     }
 
     void clientsAtOnce_data()
@@ -535,7 +495,7 @@ private slots:
         for (std::thread& thread : threads)
             thread.join();
         QTEST(int(served), "served");
-        QTRY_COMPARE(readLog().count(QStringLiteral("holds its limit of %1 connections").arg(limit)),
+        QTRY_COMPARE(CWorkDir::log().count(QStringLiteral("holds its limit of %1 connections").arg(limit)),
                      quiet + clients > limit ? 1 : 0);
     }
 
@@ -576,10 +536,10 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(client.readAll(), QByteArray());
         client.disconnectFromHost();
-        QTRY_COMPARE(readLog().count(QRegularExpression(line)), 1);
+        QTRY_COMPARE(CWorkDir::log().count(QRegularExpression(line)), 1);
         int frameLines = 0;
         for (const QString& frameLine : INCOMPLETE_LINES)
-            frameLines += readLog().count(frameLine);
+            frameLines += CWorkDir::log().count(frameLine);
         QTEST(frameLines, "frameLines");
     }
 
@@ -595,21 +555,20 @@ private slots:
         const QString dropLine =
             QStringLiteral(
                 "WARNING: [CConnectionHandler] Peer [%1:%2] does not read its answers, connection dropped")
-                .arg(sink.localAddress().toString())
-                .arg(sink.localPort());
+                .arg(sink.localAddress().toString(), QString::number(sink.localPort()));
         QTcpSocket reader;
         reader.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(reader.waitForConnected(3000));
         const QByteArray burst = request(1, 3, 0, 125).repeated(2000);
         QElapsedTimer timer;
         timer.start();
-        for (quint16 tid = 0; timer.elapsed() < 60000 && !readLog().contains(dropLine); ++tid) {
+        for (quint16 tid = 0; timer.elapsed() < 60000 && !CWorkDir::log().contains(dropLine); ++tid) {
             sink.write(burst);
             // The other client is answered all along.
             QCOMPARE(exchange(reader, {request(tid, 4, 100, 1)}, 11).toHex(' '),
                      QByteArray(request(tid, 4, 0, 0).left(2) + hex("0000 0005 01 04 02 1234")).toHex(' '));
         }
-        QVERIFY2(readLog().contains(dropLine), "the gateway never gave up on the peer");
+        QVERIFY2(CWorkDir::log().contains(dropLine), "the gateway never gave up on the peer");
         QCOMPARE(exchange(reader, {request(0x7777, 3, 105, 1)}, 11).toHex(' '),
                  hex("7777 0000 0005 01 03 02 00ff").toHex(' '));
         // Once the sink reads again it finds the connection closed by the gateway.
@@ -626,11 +585,10 @@ private slots:
         // One line, with the reason after the port.
         const QString line =
             QStringLiteral("WARNING: [CDeviceHandler::CDeviceHandler] Port [%1] is not listened: %2")
-                .arg(holder.serverPort())
-                .arg(blocked.errorString());
+                .arg(QString::number(holder.serverPort()), blocked.errorString());
         QVERIFY(!blocked.errorString().isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(readLog().contains(line), 3000);
-        QCOMPARE(readLog().count(QStringLiteral("is not listened")), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(CWorkDir::log().contains(line), 3000);
+        QCOMPARE(CWorkDir::log().count(QStringLiteral("is not listened")), 1);
     }
     void modbusEventLoop_data()
     {
