@@ -23,6 +23,7 @@
 #include <QtTest>
 
 #include "GatewayHarness.h"
+#include "WorkDir.h"
 
 using namespace harness;
 
@@ -107,7 +108,7 @@ QMap<QString, qint64> storedDatum(const QString& dbPath, int offset, QString* in
     QMap<QString, qint64> values;
     const QString name = QStringLiteral("inspect");
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        QSqlDatabase db = QSqlDatabase::addDatabase(DB::SQL_DRIVER, name);
         db.setDatabaseName(dbPath);
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         if (db.open()) {
@@ -159,10 +160,9 @@ private:
     void startStandin(int port = 0);
     void registerDevices(const QList<SPlannedDevice>& devices);
     void storePulseCount(const SPlannedDevice& dev);
-    QString dbPath() const { return QDir(dir->path()).absoluteFilePath(DB::DB_FILENAME); }
+    QString dbPath() const { return QDir(work->path()).absoluteFilePath(DB::DB_FILENAME); }
 
-    QTemporaryDir* dir = nullptr;
-    QString oldCwd;
+    std::unique_ptr<CWorkDir> work;
     QProcess standin;
     QProcess gateway;
     int standinPort = 0;
@@ -171,10 +171,8 @@ private:
 
 void TestFaults::init()
 {
-    oldCwd = QDir::currentPath();
-    dir = new QTemporaryDir();
-    QVERIFY(dir->isValid());
-    QDir::setCurrent(dir->path());
+    work = std::make_unique<CWorkDir>(false);
+    QVERIFY(work->isValid());
     copySampleTemplates();
 }
 
@@ -188,12 +186,11 @@ void TestFaults::cleanup()
             process->waitForFinished();
         }
     }
-    QDir::setCurrent(oldCwd);
     // Folders left read-only by a test must open again for removal.
-    for (const QString& sub : QDir(dir->path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        QFile::setPermissions(QDir(dir->path()).filePath(sub),
+    for (const QString& sub : QDir(work->path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        QFile::setPermissions(QDir(work->path()).filePath(sub),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    delete dir;
+    work.reset();
 }
 
 void TestFaults::startStandin(int port)
@@ -290,7 +287,7 @@ void TestFaults::killedDuringUplinkStorm()
 
     QMap<QString, qint64> stored; // frame counters in the file after the last kill
     for (int round = 0; round < 3; ++round) {
-        startGatewayProcess(gateway, dir->path());
+        startGatewayProcess(gateway, work->path());
         QVERIFY(gateway.waitForStarted());
         for (const SPlannedDevice& dev : devices)
             QTRY_VERIFY_WITH_TIMEOUT(servedDatum(dev, FCNT_OFFSET) > stored.value(dev.devEui, 0), WAIT_MS);
@@ -321,7 +318,7 @@ void TestFaults::killedDuringUplinkStorm()
     // serves must be exactly what the file holds.
     const QMap<QString, qint64> pulses = storedDatum(dbPath(), PULSE_OFFSET);
     QVERIFY(::kill(pid_t(standin.processId()), SIGSTOP) == 0);
-    startGatewayProcess(gateway, dir->path());
+    startGatewayProcess(gateway, work->path());
     QVERIFY(gateway.waitForStarted());
     for (const SPlannedDevice& dev : devices) {
         QTRY_COMPARE_WITH_TIMEOUT(servedDatum(dev, FCNT_OFFSET), stored.value(dev.devEui), WAIT_MS);
@@ -352,22 +349,15 @@ void TestFaults::modbusPortTakenAtStart()
 
     storePulseCount(served);
 
-    startGatewayProcess(gateway, dir->path());
+    startGatewayProcess(gateway, work->path());
     QVERIFY(gateway.waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(readRegisters(served.port, served.startAddr, 3), STORED_WORDS, WAIT_MS);
 
     const QRegularExpression warning(
         QStringLiteral("WARNING: \\[CDeviceHandler::CDeviceHandler\\] Port \\[%1\\] is not listened: \\S.*")
             .arg(blocked.port));
-    QString log;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            QFile file(COMM::LOG_FILENAME);
-            file.open(QIODevice::ReadOnly);
-            log = QString::fromUtf8(file.readAll());
-            return warning.match(log).hasMatch();
-        }(),
-        WAIT_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(warning.match(CWorkDir::log()).hasMatch(), WAIT_MS);
+    const QString log = CWorkDir::log();
     qInfo().noquote() << warning.match(log).captured(0);
     QVERIFY(!log.contains(QStringLiteral("Port [%1] is not listened").arg(served.port)));
     QCOMPARE(gateway.state(), QProcess::Running);
@@ -408,7 +398,7 @@ void TestFaults::sigtermLeavesDatabaseWhole()
     startStandin();
     writeSettings(standinPort);
     registerDevices(devices);
-    startGatewayProcess(gateway, dir->path());
+    startGatewayProcess(gateway, work->path());
     QVERIFY(gateway.waitForStarted());
     for (const SPlannedDevice& dev : devices)
         QTRY_VERIFY_WITH_TIMEOUT(servedDatum(dev, FCNT_OFFSET) > 20, WAIT_MS);
@@ -437,13 +427,13 @@ void TestFaults::readOnlyWorkingDirectory()
     // Root writes into a mode-0555 folder all the same; an unprivileged user does not.
     const QStringList asNobody{QStringLiteral("--reuid=%1").arg(NOBODY),
                                QStringLiteral("--regid=%1").arg(NOBODY), QStringLiteral("--clear-groups")};
-    QVERIFY(QFile::setPermissions(dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                                   QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                                                   QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(work->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                                    QFile::ExeOther));
     // A copy beside the folder, so that the build's own path need not be open to that user.
     QString gatewayBin = QStringLiteral(TW_GATEWAY_BIN);
     if (asRoot) {
-        const QString copy = QDir(dir->path()).absoluteFilePath(QStringLiteral("tarnwick"));
+        const QString copy = QDir(work->path()).absoluteFilePath(QStringLiteral("tarnwick"));
         QVERIFY(QFile::copy(gatewayBin, copy));
         gatewayBin = copy;
         QProcess probe;
@@ -454,7 +444,7 @@ void TestFaults::readOnlyWorkingDirectory()
             QSKIP("setpriv is missing: an unprivileged user is needed to make a folder read-only");
     }
 
-    const QString roPath = QDir(dir->path()).absoluteFilePath(QStringLiteral("readonly"));
+    const QString roPath = QDir(work->path()).absoluteFilePath(QStringLiteral("readonly"));
     QVERIFY(QDir().mkdir(roPath));
     QDir::setCurrent(roPath);
     QDir().mkdir(COMM::DEVICE_FOLDER);
@@ -465,7 +455,7 @@ void TestFaults::readOnlyWorkingDirectory()
         registerDevices({{QStringLiteral("7A52000000130001"), freePort(), 100}});
         QVERIFY(QFile::exists(DB::DB_FILENAME) && QFile::exists(COMM::LOG_FILENAME));
     }
-    QDir::setCurrent(dir->path());
+    QDir::setCurrent(work->path());
     // The earlier run was the same user's, so its files stay writable to it:
     // only the folder says no.
     if (asRoot) {
