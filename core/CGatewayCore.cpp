@@ -18,7 +18,6 @@
 #include "devices/CAllDeviceHandler.h"
 #include "freshness/CDeviceFreshness.h"
 #include "modbus/CModbusEventDispatcher.h"
-#include "modbus/CModbusReadCache.h"
 #include "server/CServerHandler.h"
 #include "storage/CDataBaseHandler.h"
 
@@ -149,8 +148,6 @@ bool CGatewayCore::start()
     freshness->loadStored();
     connect(storage, &CDataBaseHandler::registerDataCommitted, freshness, &CDeviceFreshness::committedSlot);
     connect(server, &CServerHandler::changeServerStatus, freshness, &CDeviceFreshness::linkStatusSlot);
-    connect(storage, &CDataBaseHandler::registerImagesChanged, this, &CModbusReadCache::invalidate,
-            Qt::DirectConnection);
     modbus = startThread(nullptr, QStringLiteral("modbus"), new CModbusEventDispatcher);
     registry->setModbusThread(modbus);
     running = true;

@@ -8,7 +8,6 @@
 
 #include "app/CLogFile.h"
 #include "freshness/CDeviceFreshness.h"
-#include "modbus/CModbusReadCache.h"
 #include "storage/CDataBaseHandler.h"
 
 namespace {
@@ -59,10 +58,10 @@ bool readImage(int port, int start, int count, CModbusTcpFramer::RegisterWords& 
     return !store || store->readRegisterWords(port, start, count, words);
 }
 
-// Status blocks change with time, not with commits: laid over what the cache gives.
+// Status blocks change with time, not with commits: laid over the committed words.
 bool readStore(int port, int start, int count, CModbusTcpFramer::RegisterWords& words)
 {
-    if (!CModbusReadCache::read(port, start, count, words, readImage))
+    if (!readImage(port, start, count, words))
         return false;
     CDeviceFreshness::getInstance()->overlay(port, start, count, words);
     return true;

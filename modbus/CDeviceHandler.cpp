@@ -13,7 +13,6 @@
 #include "access/CModbusAccess.h"
 #include "app/CLogFile.h"
 #include "modbus/CConnectionHandler.h"
-#include "modbus/CModbusReadCache.h"
 
 namespace {
 const QString LOG_FULL = QStringLiteral(
@@ -27,8 +26,6 @@ const QString LOG_ACCEPT_FAILED =
 CDeviceHandler::CDeviceHandler(const quint16& _port, int _connectionLimit)
     : QTcpServer(nullptr), port(_port), connectionLimit(qMax(1, _connectionLimit))
 {
-    // A port opened anew may have served other devices before.
-    CModbusReadCache::invalidate();
     // A port we cannot listen on would otherwise be silently dead for every SCADA.
     if (!listen(CModbusAccess::bindAddress(), port)) {
         addLog(QStringLiteral("WARNING: [CDeviceHandler::CDeviceHandler] Port [%1] is not listened: %2")
@@ -52,13 +49,11 @@ void CDeviceHandler::appendDevice(QString devEui)
         return;
     }
     devEuiList.append(devEui);
-    CModbusReadCache::invalidate();
 }
 
 void CDeviceHandler::removeDevice(QString devEui)
 {
     devEuiList.removeAll(devEui);
-    CModbusReadCache::invalidate();
 }
 
 void CDeviceHandler::closeConnections()

@@ -1388,8 +1388,6 @@ void CDataBaseHandler::publish(int port, const ImagePtr& image, bool remove)
         images.remove(port);
     else
         images.insert(port, image);
-    locker.unlock();
-    emit registerImagesChanged();
 }
 
 bool CDataBaseHandler::readRegisterWords(int port, int firstRegister, int count,

@@ -57,9 +57,6 @@ public:
 signals:
     // A packet of the device (or its registration) is committed and readable.
     void registerDataCommitted(const QString& devEui);
-    // A port's register image was replaced: by a commit, a registration, a
-    // deletion or a change of a register's format.
-    void registerImagesChanged();
 
 public slots:
     void saveRegisterData(DB::SDbDeviceRegDataSet regData);
