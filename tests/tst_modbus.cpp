@@ -576,20 +576,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(sink.state(), QAbstractSocket::UnconnectedState, 10000);
     }
 
-    void busyPortIsReported()
-    {
-        QTcpServer holder;
-        QVERIFY(holder.listen(QHostAddress::Any, 0));
-        CDeviceHandler blocked(holder.serverPort());
-        QVERIFY(!blocked.isListening());
-        // One line, with the reason after the port.
-        const QString line =
-            QStringLiteral("WARNING: [CDeviceHandler::CDeviceHandler] Port [%1] is not listened: %2")
-                .arg(QString::number(holder.serverPort()), blocked.errorString());
-        QVERIFY(!blocked.errorString().isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(CWorkDir::log().contains(line), 3000);
-        QCOMPARE(CWorkDir::log().count(QStringLiteral("is not listened")), 1);
-    }
     void modbusEventLoop_data()
     {
         QTest::addColumn<LoopJob>("job");
