@@ -219,6 +219,7 @@ void CDeviceFreshness::overlay(int port, int start, int count, QVector<uint16_t>
     if (found == current->constEnd())
         return;
     const qint64 at = now();
+    words.resize(qMax(words.size(), count)); // a reader may leave out words that read 0
     for (const SDevice& device : *found) {
         const qint64 status = device.options.statusAddress;
         if (status < 0 || !touches(start, count, status, status + CStatusBlock::WORDS))
@@ -227,7 +228,7 @@ void CDeviceFreshness::overlay(int port, int start, int count, QVector<uint16_t>
         for (int i = 0; i < CStatusBlock::WORDS; ++i) {
             // Counted the way addresses wrap past 0xffff.
             const int index = uint16_t(status + i - start);
-            if (status + i < ADDRESS_SPACE && index < qMin(count, words.size()))
+            if (status + i < ADDRESS_SPACE && index < count)
                 words[index] = block[size_t(i)];
         }
     }

@@ -56,11 +56,13 @@ bool CModbusEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     int handled = 0;
     for (int i = 0; i < count; ++i) {
         if (events[i].data.fd == wakeFd) {
-            // Cleared before the read: a post after it writes again, and the
-            // next call sends whatever was posted before its first wait.
-            wakePending = false;
+            // Cleared after the read: a post in between finds the flag set and
+            // does not write, and the next call sends it before it waits.
+            // Cleared before, the read could swallow a write and leave the
+            // flag set for good, and no post would wake the loop again.
             eventfd_t value = 0;
             ::eventfd_read(wakeFd, &value);
+            wakePending = false;
             ++handled;
         } else if (!(flags & QEventLoop::ExcludeSocketNotifiers)) {
             markReady(events[i].data.fd, events[i].events);
@@ -201,10 +203,14 @@ int CModbusEventDispatcher::activateTimers()
     for (auto it = timers.constBegin(); it != timers.constEnd(); ++it)
         if (!it->firing && it->dueMs <= now)
             due.append(it.key());
+    int fired = 0;
     for (const int id : qAsConst(due)) {
+        // A handler before it may have stopped this timer and started another
+        // under the same id, or fired it from a nested loop.
         auto found = timers.find(id);
-        if (found == timers.end() || found->firing)
+        if (found == timers.end() || found->firing || found->dueMs > now)
             continue;
+        ++fired;
         found->dueMs =
             found->dueMs + found->interval > now ? found->dueMs + found->interval : now + found->interval;
         found->firing = true;
@@ -215,7 +221,7 @@ int CModbusEventDispatcher::activateTimers()
         if (found != timers.end())
             found->firing = false;
     }
-    return due.size();
+    return fired;
 }
 
 void CModbusEventDispatcher::wakeUp()

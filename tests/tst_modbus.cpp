@@ -604,6 +604,47 @@ private slots:
                    }).detach();
                })
             << QStringList({"posted"});
+        QTest::newRow("posts from two threads at once all arrive, and a later one still wakes the loop")
+            << LoopJob([](QStringList& heard, QEventLoop& loop) {
+                   static std::atomic<int> arrived;
+                   arrived = 0;
+                   std::thread([&heard, &loop] {
+                       const auto post = [&loop] {
+                           for (int i = 0; i < 100000; ++i)
+                               QMetaObject::invokeMethod(&loop, [] { ++arrived; });
+                       };
+                       std::thread other(post);
+                       post();
+                       other.join();
+                       QThread::msleep(50); // the loop has gone back to waiting
+                       QMetaObject::invokeMethod(&loop, [&] {
+                           heard << QString::number(arrived);
+                           loop.quit();
+                       });
+                   }).detach();
+               })
+            << QStringList({"200000"});
+        QTest::newRow("a timer started under a stopped one's id in the same turn waits its interval")
+            << LoopJob([](QStringList& heard, QEventLoop& loop) {
+                   auto* pair = new QTimer[2]; // both due in the same turn
+                   auto* fresh = new QTimer(&loop);
+                   QObject::connect(fresh, &QTimer::timeout, &loop, [&heard] { heard << "fresh"; });
+                   for (int i : {0, 1}) {
+                       pair[i].setSingleShot(true);
+                       QObject::connect(&pair[i], &QTimer::timeout, &loop, [pair, i, fresh, &heard] {
+                           heard << "first";
+                           pair[1 - i].stop();
+                           fresh->start(5000); // takes the id just let go
+                       });
+                   }
+                   for (int i : {0, 1})
+                       pair[i].start(0);
+                   QTimer::singleShot(100, &loop, [pair, &loop] {
+                       delete[] pair;
+                       loop.quit();
+                   });
+               })
+            << QStringList({"first"});
         QTest::newRow("a notifier deleted by another one's handler in the same turn stays silent")
             << LoopJob([](QStringList& heard, QEventLoop& loop) {
                    static int a[2], b[2];
