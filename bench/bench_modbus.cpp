@@ -75,6 +75,8 @@ struct SLatencies
     double requestsPerSecond = 0;
     double p50 = 0, p99 = 0, p999 = 0, max = 0; // microseconds
     int failures = 0;
+    double requests = 0;
+    double cpuPerRequest = 0; // microseconds the serving thread ran per answer
 };
 
 // Ports from a range the caller gives, or any the system hands out.
@@ -180,6 +182,24 @@ void runClient(quint16 port, int quantity, int seed, Clock::time_point deadline,
     modbus_free(ctx);
 }
 
+// Nanoseconds a thread of this process has run, from the scheduler's statistics.
+qint64 threadCpuNs(pid_t tid)
+{
+    QFile file(QStringLiteral("/proc/self/task/%1/schedstat").arg(tid));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toLongLong() : 0;
+}
+
+pid_t threadNamed(const QByteArray& name)
+{
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
+            return tid.toInt();
+    }
+    return 0;
+}
+
 SLatencies summarise(std::vector<std::vector<double>>& perClient, double seconds, int failures)
 {
     std::vector<double> all;
@@ -193,6 +213,7 @@ SLatencies summarise(std::vector<std::vector<double>>& perClient, double seconds
     const auto at = [&all](size_t permille) {
         return all[std::min(all.size() - 1, all.size() * permille / 1000)];
     };
+    r.requests = all.size();
     r.requestsPerSecond = all.size() / seconds;
     r.p50 = at(500);
     r.p99 = at(990);
@@ -280,6 +301,7 @@ public:
 private:
     void serve()
     {
+        tid = ::gettid();
         fd_set clients;
         FD_ZERO(&clients);
         FD_SET(listenSocket, &clients);
@@ -322,6 +344,11 @@ private:
     modbus_mapping_t* mapping = nullptr;
     int listenSocket = -1;
     std::atomic<bool> running{true};
+
+public:
+    std::atomic<pid_t> tid{0};
+
+private:
     std::thread worker;
 };
 
@@ -334,7 +361,7 @@ SLatencies median(std::vector<SLatencies> runs)
         return runs[runs.size() / 2].*field;
     };
     for (double SLatencies::*field : {&SLatencies::requestsPerSecond, &SLatencies::p50, &SLatencies::p99,
-                                      &SLatencies::p999, &SLatencies::max})
+                                      &SLatencies::p999, &SLatencies::max, &SLatencies::cpuPerRequest})
         result.*field = middle(field);
     for (const SLatencies& run : runs)
         result.failures += run.failures;
@@ -343,8 +370,9 @@ SLatencies median(std::vector<SLatencies> runs)
 
 void printRow(const char* name, const SLatencies& r)
 {
-    std::printf("  %-10s %8.0f req/s  p50 %7.0f  p99 %7.0f  p999 %7.0f  max %7.0f us  failures %d\n", name,
-                r.requestsPerSecond, r.p50, r.p99, r.p999, r.max, r.failures);
+    std::printf("  %-10s %8.0f req/s  p50 %7.0f  p99 %7.0f  p999 %7.0f  max %7.0f us  failures %d  cpu %.2f "
+                "us/req\n",
+                name, r.requestsPerSecond, r.p50, r.p99, r.p999, r.max, r.failures, r.cpuPerRequest);
 }
 
 // Clients connecting all at once, each reading once: how many get through.
@@ -581,19 +609,29 @@ int main(int argc, char** argv)
         "interleaved rounds\n\n",
         DEVICE_COUNT, REGISTER_SPAN, gatewayPort, referencePort, RUN_LIMIT_MS, rounds);
 
+    // The serving threads' own time per answer: the same work measured where
+    // the machine's scheduling noise, which moves throughput, hardly reaches.
+    const pid_t modbusTid = threadNamed("modbus");
+    const auto withCpu = [](pid_t tid, const std::function<SLatencies()>& run) {
+        const qint64 before = threadCpuNs(tid);
+        SLatencies r = run();
+        r.cpuPerRequest = r.requests > 0 ? (threadCpuNs(tid) - before) / 1000.0 / r.requests : 0.0;
+        return r;
+    };
     const int cases[][2] = {{1, 10}, {1, 125}, {8, 10}, {8, 125}, {64, 10}};
     SLatencies idleEight;
     for (const auto& c : cases) {
         std::vector<SLatencies> refRuns, gwRuns;
         for (int round = 0; round < rounds; ++round) {
-            refRuns.push_back(runClients(referencePort, c[0], c[1]));
-            gwRuns.push_back(runClients(gatewayPort, c[0], c[1]));
+            refRuns.push_back(withCpu(reference.tid, [&] { return runClients(referencePort, c[0], c[1]); }));
+            gwRuns.push_back(withCpu(modbusTid, [&] { return runClients(gatewayPort, c[0], c[1]); }));
         }
         const SLatencies ref = median(refRuns), gw = median(gwRuns);
         if (c[0] == 8 && c[1] == 10)
             idleEight = gw;
-        std::printf("%d client(s) x %d registers: ratio gateway/reference %.2f\n", c[0], c[1],
-                    ref.requestsPerSecond > 0 ? gw.requestsPerSecond / ref.requestsPerSecond : 0.0);
+        std::printf("%d client(s) x %d registers: ratio gateway/reference %.2f, cpu per request %.2f\n", c[0],
+                    c[1], ref.requestsPerSecond > 0 ? gw.requestsPerSecond / ref.requestsPerSecond : 0.0,
+                    ref.cpuPerRequest > 0 ? gw.cpuPerRequest / ref.cpuPerRequest : 0.0);
         printRow("reference", ref);
         printRow("gateway", gw);
     }
