@@ -535,9 +535,20 @@ bool logIn(quint16 serverPort)
     return verified;
 }
 
+// The serving thread's own time per answer: the same work measured where
+// the machine's scheduling noise, which moves throughput, hardly reaches.
+SLatencies withCpu(pid_t tid, const std::function<SLatencies()>& run)
+{
+    const qint64 before = threadCpuNs(tid);
+    SLatencies r = run();
+    r.cpuPerRequest = r.requests > 0 ? (threadCpuNs(tid) - before) / 1000.0 / r.requests : 0.0;
+    return r;
+}
+
 // 8 clients x 10 registers on each server in turn while the network server
 // streams `rate` uplinks per second through the link; false if it cannot log in.
-bool uplinkStream(quint16 gatewayPort, quint16 referencePort, int rounds, int rate)
+bool uplinkStream(quint16 gatewayPort, pid_t gatewayTid, quint16 referencePort, pid_t referenceTid,
+                  int rounds, int rate)
 {
     CUplinkPusher pusher;
     if (!logIn(pusher.port())) {
@@ -555,8 +566,8 @@ bool uplinkStream(quint16 gatewayPort, quint16 referencePort, int rounds, int ra
     flowing.exec();
     std::vector<SLatencies> refRuns, gwRuns;
     for (int round = 0; round < rounds; ++round) {
-        refRuns.push_back(runClients(referencePort, 8, 10));
-        gwRuns.push_back(runClients(gatewayPort, 8, 10));
+        refRuns.push_back(withCpu(referenceTid, [&] { return runClients(referencePort, 8, 10); }));
+        gwRuns.push_back(withCpu(gatewayTid, [&] { return runClients(gatewayPort, 8, 10); }));
     }
     pusher.stop();
     const double seconds = streamed.nsecsElapsed() / 1e9;
@@ -609,15 +620,7 @@ int main(int argc, char** argv)
         "interleaved rounds\n\n",
         DEVICE_COUNT, REGISTER_SPAN, gatewayPort, referencePort, RUN_LIMIT_MS, rounds);
 
-    // The serving threads' own time per answer: the same work measured where
-    // the machine's scheduling noise, which moves throughput, hardly reaches.
     const pid_t modbusTid = threadNamed("modbus");
-    const auto withCpu = [](pid_t tid, const std::function<SLatencies()>& run) {
-        const qint64 before = threadCpuNs(tid);
-        SLatencies r = run();
-        r.cpuPerRequest = r.requests > 0 ? (threadCpuNs(tid) - before) / 1000.0 / r.requests : 0.0;
-        return r;
-    };
     const int cases[][2] = {{1, 10}, {1, 125}, {8, 10}, {8, 125}, {64, 10}};
     SLatencies idleEight;
     for (const auto& c : cases) {
@@ -640,8 +643,10 @@ int main(int argc, char** argv)
                 connectStorm(referencePort), connectStorm(gatewayPort));
 
     double uplinksPerSecond = 0;
-    const SLatencies during =
-        runClients(gatewayPort, 8, 10, [burst, &uplinksPerSecond] { uplinkBurst(burst, uplinksPerSecond); });
+    const SLatencies during = withCpu(modbusTid, [&] {
+        return runClients(gatewayPort, 8, 10,
+                          [burst, &uplinksPerSecond] { uplinkBurst(burst, uplinksPerSecond); });
+    });
     std::printf(
         "\nburst of %d uplinks (parsed, decoded by the registry, committed): %.0f uplinks/s; 8 clients x "
         "10 registers meanwhile\n",
@@ -651,7 +656,7 @@ int main(int argc, char** argv)
     std::printf("  p99 during burst / idle %.2f\n", idleEight.p99 > 0 ? during.p99 / idleEight.p99 : 0.0);
 
     const int rate = qMax(1, option(QStringLiteral("--rate"), QStringLiteral("2000")).toInt());
-    if (!uplinkStream(gatewayPort, referencePort, rounds, rate))
+    if (!uplinkStream(gatewayPort, modbusTid, referencePort, reference.tid, rounds, rate))
         return 1;
     reference.stop();
     core.stop();
