@@ -51,17 +51,12 @@ void writeAnswer(QTcpSocket& socket, const QByteArray& answer)
         socket.write(answer.constData() + sent, answer.size() - sent);
 }
 
-bool readImage(int port, int start, int count, CModbusTcpFramer::RegisterWords& words)
-{
-    // Without a database every address reads as zero, as an unstored one does.
-    CDataBaseHandler* store = CDataBaseHandler::getInstance();
-    return !store || store->readRegisterWords(port, start, count, words);
-}
-
-// Status blocks change with time, not with commits: laid over the committed words.
+// Status blocks change with time, not with commits: laid over the committed
+// words. Without a database every address reads as zero, as an unstored one does.
 bool readStore(int port, int start, int count, CModbusTcpFramer::RegisterWords& words)
 {
-    if (!readImage(port, start, count, words))
+    CDataBaseHandler* store = CDataBaseHandler::getInstance();
+    if (store && !store->readRegisterWords(port, start, count, words))
         return false;
     CDeviceFreshness::getInstance()->overlay(port, start, count, words);
     return true;

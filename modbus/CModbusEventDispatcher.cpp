@@ -185,13 +185,16 @@ int CModbusEventDispatcher::waitMs(bool mayWait) const
 {
     if (!mayWait)
         return 0;
-    qint64 wait = -1;
+    qint64 wait = INT_MAX;
+    bool any = false;
     const qint64 now = clock.elapsed();
-    for (const STimer& timer : timers)
-        if (!timer.firing)
-            wait = wait < 0 ? qMax<qint64>(0, timer.dueMs - now)
-                            : qMin(wait, qMax<qint64>(0, timer.dueMs - now));
-    return int(qMin<qint64>(wait, INT_MAX));
+    for (const STimer& timer : timers) {
+        if (!timer.firing) {
+            wait = qMin(wait, qMax<qint64>(0, timer.dueMs - now));
+            any = true;
+        }
+    }
+    return any ? int(wait) : -1;
 }
 
 // Each due timer fires once per call; a timer that fell behind skips what it

@@ -9,10 +9,8 @@
 #include "app/global.h"
 
 namespace {
+// This file's own table; its columns in the order the SELECT reads them.
 const QString TABLE = QStringLiteral("device_options");
-// Columns of table "device_options", in the order the SELECT reads them.
-const QStringList COLUMNS = {QStringLiteral("dev_eui"), QStringLiteral("status_addr"),
-                             QStringLiteral("stale_minutes"), QStringLiteral("stale_exception")};
 enum EColumn
 {
     COL_DEVEUI = 0,
@@ -20,15 +18,15 @@ enum EColumn
     COL_STALEMINUTES = 2,
     COL_STALEEXCEPTION = 3,
 };
-
-const QString SQL_CREATE = QStringLiteral("CREATE TABLE IF NOT EXISTS %1 ( %2 TEXT PRIMARY KEY NOT NULL, "
-                                          "%3 INTEGER, %4 INTEGER NOT NULL DEFAULT 0, "
-                                          "%5 INTEGER NOT NULL DEFAULT 0 )")
-                               .arg(TABLE, COLUMNS.at(COL_DEVEUI), COLUMNS.at(COL_STATUSADDR),
-                                    COLUMNS.at(COL_STALEMINUTES), COLUMNS.at(COL_STALEEXCEPTION));
-const QString SQL_UPSERT = QStringLiteral("INSERT OR REPLACE INTO %1 (%2) VALUES (?, ?, ?, ?)")
-                               .arg(TABLE, COLUMNS.join(QStringLiteral(", ")));
-const QString SQL_SELECT = QStringLiteral("SELECT %2 FROM %1").arg(TABLE, COLUMNS.join(QStringLiteral(", ")));
+const QString SQL_CREATE =
+    QStringLiteral("CREATE TABLE IF NOT EXISTS device_options ( dev_eui TEXT PRIMARY KEY NOT NULL, "
+                   "status_addr INTEGER, stale_minutes INTEGER NOT NULL DEFAULT 0, "
+                   "stale_exception INTEGER NOT NULL DEFAULT 0 )");
+const QString SQL_UPSERT = QStringLiteral(
+    "INSERT OR REPLACE INTO device_options (dev_eui, status_addr, stale_minutes, stale_exception) "
+    "VALUES (?, ?, ?, ?)");
+const QString SQL_SELECT =
+    QStringLiteral("SELECT dev_eui, status_addr, stale_minutes, stale_exception FROM device_options");
 const QString CONNECTION = QStringLiteral("device-options");
 
 // The time each device's registers were last stored, by its EUI. Built on
